@@ -1,0 +1,66 @@
+# Per-target settings shared by every target of the project (no directory-wide flags).
+
+# Warnings, the C++ standard, and the sanitizers when KESTRUP_SANITIZE is on.
+function(kestrup_target_defaults target)
+  target_compile_features(${target} PUBLIC cxx_std_17)
+  get_target_property(_type ${target} TYPE)
+  if(NOT _type STREQUAL "INTERFACE_LIBRARY")
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Wno-unused-parameter)
+    if(KESTRUP_WERROR)
+      target_compile_options(${target} PRIVATE -Werror)
+    endif()
+    if(KESTRUP_SANITIZE)
+      target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-sanitize-recover=all
+                                               -fno-omit-frame-pointer)
+      target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+    endif()
+  endif()
+endfunction()
+
+# kestrup_add_test(<name> SOURCES <files...> LIBS <targets...> [TIMEOUT <seconds>])
+# One GoogleTest binary run by CTest as one test.
+function(kestrup_add_test name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  kestrup_target_defaults(${name})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} kestrup_test_support GTest::gtest GTest::gmock GTest::gtest_main)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT}
+    ENVIRONMENT "KESTRUP_TEST_TMP=${CMAKE_BINARY_DIR}/test-tmp;KESTRUP_BINARY_DIR=${CMAKE_BINARY_DIR};KESTRUP_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+endfunction()
+
+# kestrup_add_bench(<name> SOURCES <files...> LIBS <targets...>)
+function(kestrup_add_bench name)
+  cmake_parse_arguments(B "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${B_SOURCES})
+  kestrup_target_defaults(${name})
+  target_link_libraries(${name} PRIVATE ${B_LIBS} benchmark::benchmark)
+endfunction()
+
+# Adds `dir` when it has a CMakeLists.txt (areas are filled in one by one).
+macro(kestrup_optional_subdirectory dir)
+  if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt)
+    add_subdirectory(${dir})
+  endif()
+endmacro()
+
+# Globs the .cpp files of the given folders into <var>. While an area is still
+# empty, a generated empty source keeps its library target valid.
+function(kestrup_glob_sources var)
+  set(_globs)
+  foreach(dir ${ARGN})
+    list(APPEND _globs ${dir}/*.cpp)
+  endforeach()
+  file(GLOB _sources CONFIGURE_DEPENDS ${_globs})
+  if(NOT _sources)
+    set(_empty ${CMAKE_BINARY_DIR}/kestrup_empty_unit.cpp)
+    if(NOT EXISTS ${_empty})
+      file(WRITE ${_empty} "// intentionally empty\n")
+    endif()
+    set(_sources ${_empty})
+  endif()
+  set(${var} ${_sources} PARENT_SCOPE)
+endfunction()

@@ -1,0 +1,14 @@
+#pragma once
+#include <string>
+
+#include "Export.h"
+#include "host/Logger.h"
+
+// Builds a log line: the source file name without its directories, "[", the line
+// number, "] -> ", then the message.
+KESTRUP_HOST_API std::string formatLogLine(const char* sourceFile, int sourceLine,
+                                           const std::string& message);
+
+// Logs `message` through `logger` with the caller's source location.
+#define KS_LOG(logger, message) \
+    (logger)->log(formatLogLine(__FILE__, __LINE__, (message)))

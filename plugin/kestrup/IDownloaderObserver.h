@@ -1,0 +1,17 @@
+#pragma once
+#include <string>
+
+// Outcome codes of one download session, as reported by DownloaderProxy.
+enum DownloadEventCode {
+    DownloadFinished = 0,       // text: the downloaded file's path
+    DownloadAborted = 1,
+    DownloadFailed = 2,
+    DownloadFailedCode274 = 3   // the last mirror failed with the service's code 274
+};
+
+// Receives the final outcome of a download (never the per-mirror failures).
+class IDownloaderObserver {
+public:
+    virtual void onDownloadEvent(int code, std::string text) = 0;
+    virtual ~IDownloaderObserver() {}
+};

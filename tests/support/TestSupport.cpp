@@ -1,0 +1,187 @@
+#include "TestSupport.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <sstream>
+
+#include "bus/MessageDispatcher.h"
+
+namespace testsupport {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+    const char* base = std::getenv("KESTRUP_TEST_TMP");
+    fs::path root = (base && *base) ? fs::path(base) : fs::temp_directory_path();
+    fs::create_directories(root);
+    static std::atomic<unsigned> counter{0};
+    std::random_device rd;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::ostringstream name;
+        name << "kestrup-" << ::getpid() << "-" << counter++ << "-" << rd();
+        fs::path candidate = root / name.str();
+        if (fs::create_directory(candidate)) {
+            m_path = fs::canonical(candidate).string();
+            return;
+        }
+    }
+    throw std::runtime_error("TempDir: could not create a temporary folder under " + root.string());
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    // Make everything writable again first: a test may have locked a folder down.
+    for (auto it = fs::recursive_directory_iterator(m_path, fs::directory_options::skip_permission_denied, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    }
+    fs::permissions(m_path, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(m_path, ec);
+}
+
+RecordingSink::RecordingSink(const std::vector<std::string>& topics) {
+    for (const auto& topic : topics) subscribe(topic);
+}
+
+RecordingSink::~RecordingSink() {
+    MessageDispatcher::getInstance()->unsubscribe(this, "");
+}
+
+void RecordingSink::subscribe(const std::string& topic) {
+    MessageDispatcher::getInstance()->subscribe(this, topic);
+}
+
+void RecordingSink::handleMessage(boost::shared_ptr<LocalMessage> message) {
+    std::function<void(const boost::shared_ptr<LocalMessage>&)> hook;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_messages.push_back(message);
+        hook = m_hook;
+    }
+    m_condition.notify_all();
+    if (hook) hook(message);
+}
+
+bool RecordingSink::waitForCount(std::size_t count, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_condition.wait_for(lock, timeout, [&] { return m_messages.size() >= count; });
+}
+
+boost::shared_ptr<LocalMessage> RecordingSink::waitForType(const std::string& messageType,
+                                                           std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    boost::shared_ptr<LocalMessage> found;
+    m_condition.wait_for(lock, timeout, [&] {
+        for (const auto& m : m_messages) {
+            if (m->getMessageType() == messageType) {
+                found = m;
+                return true;
+            }
+        }
+        return false;
+    });
+    return found;
+}
+
+std::vector<boost::shared_ptr<LocalMessage>> RecordingSink::messages() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_messages;
+}
+
+std::vector<boost::shared_ptr<LocalMessage>> RecordingSink::messagesOfType(const std::string& messageType) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<boost::shared_ptr<LocalMessage>> result;
+    for (const auto& m : m_messages)
+        if (m->getMessageType() == messageType) result.push_back(m);
+    return result;
+}
+
+std::size_t RecordingSink::count() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_messages.size();
+}
+
+void RecordingSink::clear() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_messages.clear();
+}
+
+void RecordingSink::setOnMessage(std::function<void(const boost::shared_ptr<LocalMessage>&)> hook) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_hook = std::move(hook);
+}
+
+CapturingLogger::CapturingLogger() { Logger::setDefaultInstance(this); }
+
+CapturingLogger::~CapturingLogger() { Logger::setDefaultInstance(nullptr); }
+
+void CapturingLogger::log(const std::string& line) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_lines.push_back(line);
+}
+
+std::vector<std::string> CapturingLogger::lines() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lines;
+}
+
+bool CapturingLogger::contains(const std::string& text) const { return countContaining(text) > 0; }
+
+std::size_t CapturingLogger::countContaining(const std::string& text) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::size_t n = 0;
+    for (const auto& line : m_lines)
+        if (line.find(text) != std::string::npos) ++n;
+    return n;
+}
+
+bool CapturingLogger::endsWithAny(const std::string& suffix) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& line : m_lines)
+        if (line.size() >= suffix.size() && line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0)
+            return true;
+    return false;
+}
+
+void CapturingLogger::clear() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_lines.clear();
+}
+
+MemoryConfiguration::MemoryConfiguration() : MemoryConfiguration(std::map<std::string, std::string>()) {}
+
+MemoryConfiguration::MemoryConfiguration(const std::map<std::string, std::string>& values)
+    : m_values(values), m_previous(ConfigurationManager::getDefaultInstance()) {
+    ConfigurationManager::setDefaultInstance(this);
+}
+
+MemoryConfiguration::~MemoryConfiguration() { ConfigurationManager::setDefaultInstance(m_previous); }
+
+int MemoryConfiguration::set(const std::string& key, const std::string& value, int) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_values[key] = value;
+    return 0;
+}
+
+int MemoryConfiguration::get(const std::string& key, std::string& value, int) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_values.find(key);
+    if (it == m_values.end()) return 1;
+    value = it->second;
+    return 0;
+}
+
+boost::shared_ptr<LocalMessage> makeMessage(const std::string& targetTopic, const std::string& messageType,
+                                            const std::string& replyTopic, const UUId& sessionId, int priority) {
+    CommonMessageProperties props;
+    props.targetTopic = targetTopic;
+    props.messageType = messageType;
+    props.replyTopic = replyTopic;
+    props.sessionId = sessionId;
+    props.priority = priority;
+    return boost::shared_ptr<LocalMessage>(new LocalMessage(props));
+}
+
+}  // namespace testsupport

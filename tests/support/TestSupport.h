@@ -1,0 +1,105 @@
+#pragma once
+// Shared helpers for the test suite: a temporary folder, a recording sink that waits
+// for messages with a time-out, a capturing logger and an in-memory configuration.
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <boost/shared_ptr.hpp>
+
+#include "bus/IMessageSink.h"
+#include "bus/LocalMessage.h"
+#include "host/ConfigurationManager.h"
+#include "host/Logger.h"
+
+namespace testsupport {
+
+// A fresh folder under $KESTRUP_TEST_TMP (else the system temp folder), removed
+// with everything in it when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return m_path; }
+    std::string file(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+// Subscribes to the given topics of MessageDispatcher::getInstance() and records
+// every delivered message. Unsubscribes in its destructor.
+class RecordingSink : public IMessageSink {
+public:
+    explicit RecordingSink(const std::vector<std::string>& topics = {});
+    ~RecordingSink() override;
+    void subscribe(const std::string& topic);
+    void handleMessage(boost::shared_ptr<LocalMessage> message) override;
+
+    // True once at least `count` messages arrived within `timeout`.
+    bool waitForCount(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // The first message of that type, waiting up to `timeout`; empty on time-out.
+    boost::shared_ptr<LocalMessage> waitForType(const std::string& messageType,
+                                                std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    std::vector<boost::shared_ptr<LocalMessage>> messages() const;
+    std::vector<boost::shared_ptr<LocalMessage>> messagesOfType(const std::string& messageType) const;
+    std::size_t count() const;
+    void clear();
+    // Optional hook run inside each delivery, after recording.
+    void setOnMessage(std::function<void(const boost::shared_ptr<LocalMessage>&)> hook);
+
+private:
+    mutable std::mutex m_mutex;
+    std::condition_variable m_condition;
+    std::vector<boost::shared_ptr<LocalMessage>> m_messages;
+    std::function<void(const boost::shared_ptr<LocalMessage>&)> m_hook;
+};
+
+// Records every logged line; installs itself as the default logger while it lives
+// and restores the previous one afterwards.
+class CapturingLogger : public Logger {
+public:
+    CapturingLogger();
+    ~CapturingLogger() override;
+    void log(const std::string& line) override;
+    std::vector<std::string> lines() const;
+    bool contains(const std::string& text) const;        // some line contains `text`
+    std::size_t countContaining(const std::string& text) const;
+    bool endsWithAny(const std::string& suffix) const;   // some line ends with `suffix`
+    void clear();
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<std::string> m_lines;
+};
+
+// An in-memory configuration store; installs itself as the default store while it
+// lives and restores the previous one afterwards.
+class MemoryConfiguration : public ConfigurationManager {
+public:
+    MemoryConfiguration();
+    explicit MemoryConfiguration(const std::map<std::string, std::string>& values);
+    ~MemoryConfiguration() override;
+    int reload() override { return 0; }
+    int set(const std::string& key, const std::string& value, int flags) override;
+    int get(const std::string& key, std::string& value, int flags) override;
+
+private:
+    std::mutex m_mutex;
+    std::map<std::string, std::string> m_values;
+    ConfigurationManager* m_previous;
+};
+
+// Builds a message with the given header fields.
+boost::shared_ptr<LocalMessage> makeMessage(const std::string& targetTopic, const std::string& messageType,
+                                            const std::string& replyTopic = "",
+                                            const UUId& sessionId = UUId(), int priority = 0);
+
+}  // namespace testsupport
