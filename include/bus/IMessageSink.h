@@ -8,9 +8,11 @@ class LocalMessage;
 // Base of every receiver on the bus.
 //
 // The constructor sets m_unsubscribeOnDestroy; while it is set, the destructor
-// removes the sink from every topic of MessageDispatcher::getInstance(). A derived
-// class whose handleMessage touches its own members must unsubscribe in its own
-// destructor as well: by the time this base destructor runs, the derived part is gone.
+// removes the sink from every topic of MessageDispatcher::getInstance(), and of the
+// built-in bus too, which the sink may have joined before another bus was installed.
+// A derived class whose handleMessage touches its own members must unsubscribe in
+// its own destructor as well: by the time this base destructor runs, the derived
+// part is gone.
 class KESTRUP_HOST_API IMessageSink {
 public:
     IMessageSink();

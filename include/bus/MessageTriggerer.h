@@ -11,6 +11,11 @@ class MessageDispatcher;
 // Timed posts: posts a message at a start time and again after every interval.
 // One timer thread serves every task. Reached as Singleton<MessageTriggerer>::instance(),
 // which is never null: the built-in instance is created on first use.
+//
+// The timer thread posts while it holds the triggerer's lock; that is what makes
+// removeTask's promise hold, and why a post must not block. A bus that delivers
+// inside post() may call addTask and removeTask from there (the lock is
+// re-entrant), but not shutdown or the destructor.
 class KESTRUP_HOST_API MessageTriggerer {
 public:
     // Posts to `dispatcher`, or to MessageDispatcher::getInstance() when null.

@@ -12,6 +12,12 @@
 // every worker is busy (up to maxWorkers), and lets idle workers retire after
 // idleRetireMs (never below minWorkers). It keeps every guarantee of
 // MessageDispatcher.
+//
+// Each sink has its own queue; a worker hands a sink a few messages in a row and
+// then lets other waiting sinks go first. A worker knows which sink it is
+// delivering to, which is how unsubscribe called from inside that delivery avoids
+// waiting for itself. Two sinks that unsubscribe each other from inside their own
+// deliveries wait for each other: do not do that.
 class KESTRUP_HOST_API ThreadPoolDispatcher : public MessageDispatcher {
 public:
     struct Options {
@@ -32,7 +38,9 @@ public:
     // running deliveries (boost::thread_interrupted ends their sleeps and condition
     // waits) and joins the workers. Returns true when every worker was joined
     // within timeoutMs; a worker still stuck after that is detached and logged.
-    // Idempotent; must not be called from a delivery thread.
+    // Idempotent; a concurrent second call waits for the first. Must not be called
+    // from a delivery thread (that thread is then detached instead of joined).
+    // Unsubscribing stays possible after shutdown.
     bool shutdown(unsigned timeoutMs = 5000);
     bool isShutDown() const;
 
