@@ -22,7 +22,8 @@ public:
         Ok = 0,
         NotFound = 1,         // the file holds no entry with that id
         StoreUnreadable = 2,  // the file is missing or cannot be read
-        StoreMalformed = 3    // the file is not a registry (bad XML, bad entry)
+        StoreMalformed = 3,   // the file is not a registry (bad XML, bad entry)
+        StoreUnwritable = 4   // setServiceOfferingEntity could not write the new file
     };
 
     explicit ServiceOfferingManager(const std::string& registryFile);
@@ -34,6 +35,9 @@ public:
     // Every entry of the file, in file order (empty on any error).
     virtual std::list<ServiceOfferingEntity> getServiceOfferingEntities();
     // Writes or replaces the entry of this id, atomically (temporary file + rename).
+    // A missing file is created; a malformed one is left alone (StoreMalformed), so
+    // an installer's file is never replaced by a guess. Writers within this process
+    // are serialised; readers never see a half-written file.
     virtual Error setServiceOfferingEntity(const ServiceOfferingEntity& entity);
 
     const std::string& registryFile() const;

@@ -23,6 +23,12 @@
 // Reader (from bootStrapCreate(text, expectedRoot)):
 //   getRootName(); readField("arguments", out); countEntries("mirrors__mirror");
 //   readEntryField("mirrors__mirror", 1, "url", out);
+//
+// An IXMLTool is used by one thread at a time. The writer's root is named
+// "archive" until setRootName() is called. Element names must be XML names; the
+// writer throws xml_tool_error for a name that is not, and for a text holding a
+// NUL byte (the archive cannot carry one), rather than emit a broken document.
+// The reader resolves a path to every matching element in document order.
 class KESTRUP_HOST_API IXMLTool {
 public:
     virtual ~IXMLTool();
