@@ -34,6 +34,7 @@ public:
     KSEula();
     KSEula(int32_t id, const std::string& language, const std::string& title, const std::string& text);
     KSEula(const KSEula&);
+    KSEula& operator=(const KSEula&);
     virtual ~KSEula();
     int32_t getId() const;
     std::string getLanguage() const;
@@ -52,6 +53,7 @@ public:
     KSOSInfo();
     KSOSInfo(const boost::optional<int32_t>& architecture, const boost::optional<std::string>& name);
     KSOSInfo(const KSOSInfo&);
+    KSOSInfo& operator=(const KSOSInfo&);
     virtual ~KSOSInfo();
     boost::optional<int32_t> getArchitecture() const;
     boost::optional<std::string> getName() const;

@@ -1,0 +1,3 @@
+#include "payloads/ISerializable.h"
+
+ISerializable::~ISerializable() = default;
