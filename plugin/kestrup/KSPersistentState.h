@@ -22,6 +22,9 @@ public:
         Installing = 5
     };
 
+    // Reads "state"; writes state 1 (saved) when the key is missing. A stored value
+    // that cannot be read, or is not one of the states above, gives Idle and is left
+    // as it is.
     KSPersistentState();
     virtual ~KSPersistentState();
 
