@@ -1,0 +1,80 @@
+#pragma once
+// A Kestrup component built directly (not through the module) over a store, a
+// registry and a user data folder in a temporary folder, with a fake backend and a
+// fake download service on the real bus.
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "ComponentTestSupport.h"
+#include "KSPersistentState.h"
+#include "Kestrup.h"
+
+namespace componenttest {
+
+class ComponentFixture : public ::testing::Test {
+protected:
+    // Application ids known to the registry (A at version 5, B at version 1) and
+    // one it does not know.
+    static const UUId AppA;
+    static const UUId AppB;
+    static const UUId AppUnknown;
+
+    ComponentFixture();
+    ~ComponentFixture() override;
+
+    // Settings for the next component; the defaults keep every slow path short
+    // (no retry wait, no minimum check interval).
+    std::map<std::string, std::string> settings;
+
+    // Creates, initialises and starts a component.
+    void startComponent();
+    // The host's stop, uninitialize and destroy.
+    void destroyComponent();
+    void restartComponent();
+
+    // Writes to the store while no component is alive (as a previous run would have).
+    void seed(const std::function<void(KSPersistentState&)>& write);
+    // A second session on the store, which sees every value the component saved.
+    std::unique_ptr<KSPersistentState> openStore();
+
+    // Requests of the client, waiting for their reply.
+    boost::shared_ptr<LocalMessage> getUpdateStatus(const UUId& app, const UUId& session = UUId::generate(),
+                                                    uint32_t version = 1);
+    boost::shared_ptr<LocalMessage> prepareForInstall(const UUId& app, const UUId& session);
+    boost::shared_ptr<LocalMessage> launchInstall(const UUId& app, const UUId& session);
+
+    // Drives the workflow of AppA through the real handlers.
+    void reachUpdateAvailable(const KSFile& file);
+    // Reaches Downloading with a download service that does not answer yet.
+    void reachDownloading(const UUId& session, const KSFile& file);
+    // Reaches Downloaded; `installer` is the path the service reports.
+    void reachDownloaded(const UUId& session, const KSFile& file, const std::string& installer);
+
+    // Writes an executable shell script that records its arguments in `marker`.
+    std::string writeInstallerScript(const std::string& name, const std::string& marker);
+
+    KSFile defaultFile() const;
+    KSPersistentState::KSState_t state() { return component->getWorkflowState(); }
+    // The inactivity countdown once the request being handled (if any) is done: the
+    // request handlers touch the countdown before they release the component's lock.
+    bool countdownRunning() {
+        component->getWorkflowState();
+        return component->isInactivityCountdownRunning();
+    }
+
+    testsupport::TempDir dir;
+    testsupport::CapturingLogger logger;
+    std::unique_ptr<testsupport::MemoryConfiguration> configuration;
+    StoreFolder store;
+    RegistryFile registry;
+    FakeBackend backend;
+    FakeDownloadService downloads;
+    Client client;
+    std::unique_ptr<Kestrup> component;  // last: goes first
+};
+
+}  // namespace componenttest
