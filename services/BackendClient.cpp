@@ -1,0 +1,273 @@
+#include "BackendClient.h"
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include <boost/make_shared.hpp>
+#include <pugixml.hpp>
+
+#include "CurlSupport.h"
+#include "UpdateFeed.h"
+#include "bus/LocalMessage.h"
+#include "bus/MessageDispatcher.h"
+#include "host/LogLine.h"
+#include "host/Logger.h"
+#include "payloads/Manifest.h"
+#include "payloads/RequestPayloads.h"
+#include "payloads/StatusPayloads.h"
+
+namespace ks = kestrup_services;
+
+const char* const BackendClient::Topic = "event://Backend/Kestrup";
+const char* const BackendClient::CheckForUpdatesType = "CheckForUpdates";
+const char* const BackendClient::UpdateManifestType = "UpdateManifest";
+const char* const BackendClient::FeedErrorType = "UpdateFeedError";
+const char* const BackendClient::UpdateInstalledType = "UpdateInstalled";
+
+namespace {
+
+// The report body: one element, attribute values escaped by the XML writer.
+std::string installedReport(const ServiceOfferingEntity& entity, const boost::shared_ptr<LocalMessage>& message) {
+    pugi::xml_document document;
+    pugi::xml_node node = document.append_child("updateInstalled");
+    node.append_attribute("applicationId") = entity.getApplicationId().getValue().c_str();
+    node.append_attribute("version") = std::to_string(entity.getVersionNumber()).c_str();
+    node.append_attribute("sessionId") = message->getSessionId().getValue().c_str();
+    node.append_attribute("user") = message->getUser().c_str();
+    std::ostringstream text;
+    document.save(text, "", pugi::format_raw);
+    return text.str();
+}
+
+}  // namespace
+
+struct BackendClient::Impl {
+    Impl(const BackendClientOptions& clientOptions, MessageDispatcher* dispatcher, Logger* log)
+        : options(clientOptions),
+          bus(dispatcher ? dispatcher : MessageDispatcher::getInstance()),
+          logger(log ? log : Logger::getDefaultInstance()) {
+        network.proxyUrl = options.proxyUrl;
+        network.noProxy = options.noProxy;
+        network.caInfo = options.caInfo;
+        network.userAgent = options.userAgent;
+        network.connectTimeoutSeconds = options.connectTimeoutSeconds;
+    }
+
+    const BackendClientOptions options;
+    ks::NetworkSettings network;
+    MessageDispatcher* const bus;  // not owned
+    Logger* const logger;          // not owned
+
+    std::mutex mutex;
+    std::condition_variable wake;                              // waits on mutex
+    bool running = false;                                      // guarded by mutex
+    bool stopping = false;                                     // guarded by mutex
+    std::deque<boost::shared_ptr<LocalMessage>> queue;         // guarded by mutex
+    std::shared_ptr<ks::CurlCancel> current;                   // the running fetch's; guarded by mutex
+
+    std::mutex lifecycleMutex;  // serialises start() and stop()
+    std::thread worker;         // guarded by lifecycleMutex
+
+    void reply(const boost::shared_ptr<LocalMessage>& request, const std::string& type,
+               const boost::shared_ptr<ISerializable>& payload) {
+        if (request->getReplyTopic().empty()) return;
+        CommonMessageProperties properties;
+        properties.messageType = type;
+        properties.targetTopic = request->getReplyTopic();
+        properties.sessionId = request->getSessionId();
+        properties.priority = request->getPriority();
+        properties.user = request->getUser();
+        boost::shared_ptr<LocalMessage> message = boost::make_shared<LocalMessage>(properties);
+        message->setPayload(payload);
+        if (bus->post(message) != 0) {
+            KS_LOG(logger, "BACKEND_CLIENT: Could not post " + type + " to " + properties.targetTopic);
+        }
+    }
+
+    void replyError(const boost::shared_ptr<LocalMessage>& request, BackendError code, const std::string& text) {
+        KS_LOG(logger, "BACKEND_CLIENT: Update check failed (" + std::to_string(static_cast<int32_t>(code)) +
+                           "): " + text);
+        reply(request, FeedErrorType, boost::make_shared<StatusReportPayload>(static_cast<int32_t>(code), text));
+    }
+
+    void workerLoop();
+    void checkForUpdates(const boost::shared_ptr<LocalMessage>& request, ks::CurlCancel& cancel);
+    void reportInstalled(const boost::shared_ptr<LocalMessage>& request, ks::CurlCancel& cancel);
+};
+
+void BackendClient::Impl::workerLoop() {
+    for (;;) {
+        boost::shared_ptr<LocalMessage> request;
+        std::shared_ptr<ks::CurlCancel> cancel = std::make_shared<ks::CurlCancel>();
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            wake.wait(lock, [this] { return stopping || !queue.empty(); });
+            if (stopping) return;
+            request = queue.front();
+            queue.pop_front();
+            current = cancel;
+        }
+        try {
+            if (request->getMessageType() == CheckForUpdatesType) {
+                checkForUpdates(request, *cancel);
+            } else {
+                reportInstalled(request, *cancel);
+            }
+        } catch (const std::exception& error) {
+            KS_LOG(logger, std::string("BACKEND_CLIENT: Worker error: ") + error.what());
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        current.reset();
+    }
+}
+
+void BackendClient::Impl::checkForUpdates(const boost::shared_ptr<LocalMessage>& request, ks::CurlCancel& cancel) {
+    boost::shared_ptr<KSRequest> payload = boost::dynamic_pointer_cast<KSRequest>(request->getPayload());
+    if (!payload) {
+        replyError(request, BackendError::InvalidRequest, "CheckForUpdates without a KSRequest payload");
+        return;
+    }
+    if (options.feedUrl.empty()) {
+        replyError(request, BackendError::FeedUnreadable, "no update feed is configured");
+        return;
+    }
+    const ks::FetchResult fetched =
+        ks::fetchText(options.feedUrl, network, options.maxFeedBytes, options.requestTimeoutSeconds, cancel);
+    if (cancel.cancelled()) return;  // stopping: nobody is left to answer
+    if (!fetched.ok) {
+        replyError(request, BackendError::FeedUnreadable,
+                   "cannot read the update feed " + ks::redactUrl(options.feedUrl) + ": " + fetched.error);
+        return;
+    }
+    ks::UpdateFeed feed;
+    std::string error;
+    if (!ks::parseUpdateFeed(fetched.body, options.feedUrl, feed, error)) {
+        replyError(request, BackendError::FeedMalformed,
+                   "the update feed " + ks::redactUrl(options.feedUrl) + " is malformed: " + error);
+        return;
+    }
+    const std::list<KSConfigurationItem> requested = payload->getConfigurationItems();
+    boost::shared_ptr<KSManifest> manifest = boost::make_shared<KSManifest>(ks::buildManifest(feed, requested));
+    KS_LOG(logger, "BACKEND_CLIENT: Update check: " + std::to_string(manifest->getConfigurationItems().size()) +
+                       " of " + std::to_string(requested.size()) + " applications have newer releases");
+    reply(request, UpdateManifestType, manifest);
+}
+
+void BackendClient::Impl::reportInstalled(const boost::shared_ptr<LocalMessage>& request, ks::CurlCancel& cancel) {
+    boost::shared_ptr<ServiceOfferingEntity> entity =
+        boost::dynamic_pointer_cast<ServiceOfferingEntity>(request->getPayload());
+    if (!entity) return;  // checked on delivery
+    const ks::FetchResult posted = ks::postText(options.reportUrl, installedReport(*entity, request),
+                                                "application/xml", network, options.requestTimeoutSeconds, cancel);
+    if (cancel.cancelled()) return;
+    if (posted.ok) {
+        KS_LOG(logger, "BACKEND_CLIENT: Reported version " + std::to_string(entity->getVersionNumber()) + " of " +
+                           entity->getApplicationId().getValue() + " to " + ks::redactUrl(options.reportUrl));
+    } else {
+        KS_LOG(logger, "BACKEND_CLIENT: Could not report the installed version to " +
+                           ks::redactUrl(options.reportUrl) + ": " + posted.error);
+    }
+}
+
+BackendClient::BackendClient(const BackendClientOptions& options, MessageDispatcher* bus, Logger* logger)
+    : m_impl(new Impl(options, bus, logger)) {}
+
+BackendClient::~BackendClient() {
+    stop();
+    m_impl->bus->unsubscribe(this, "");
+}
+
+const BackendClientOptions& BackendClient::options() const { return m_impl->options; }
+
+bool BackendClient::isRunning() const {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->running;
+}
+
+bool BackendClient::start() {
+    std::lock_guard<std::mutex> lifecycle(m_impl->lifecycleMutex);
+    {
+        std::lock_guard<std::mutex> lock(m_impl->mutex);
+        if (m_impl->running) return true;
+        m_impl->running = true;
+        m_impl->stopping = false;
+    }
+    ks::ensureCurlGlobalInit();
+    m_impl->worker = std::thread([this] { m_impl->workerLoop(); });
+    if (m_impl->bus->subscribe(this, Topic) != 0) {
+        KS_LOG(m_impl->logger, std::string("BACKEND_CLIENT: Could not subscribe to ") + Topic);
+        {
+            std::lock_guard<std::mutex> lock(m_impl->mutex);
+            m_impl->stopping = true;
+            m_impl->wake.notify_all();
+        }
+        m_impl->worker.join();
+        std::lock_guard<std::mutex> lock(m_impl->mutex);
+        m_impl->running = false;
+        m_impl->stopping = false;
+        return false;
+    }
+    KS_LOG(m_impl->logger, "BACKEND_CLIENT: Serving " + std::string(Topic) + " from feed " +
+                               (m_impl->options.feedUrl.empty() ? std::string("(none)")
+                                                                : ks::redactUrl(m_impl->options.feedUrl)));
+    return true;
+}
+
+void BackendClient::stop() {
+    std::lock_guard<std::mutex> lifecycle(m_impl->lifecycleMutex);
+    {
+        std::lock_guard<std::mutex> lock(m_impl->mutex);
+        if (!m_impl->running) return;
+    }
+    m_impl->bus->unsubscribe(this, "");
+    {
+        std::lock_guard<std::mutex> lock(m_impl->mutex);
+        m_impl->stopping = true;
+        m_impl->queue.clear();
+        if (m_impl->current) m_impl->current->cancel(ks::CurlCancel::Stop);
+        m_impl->wake.notify_all();
+    }
+    m_impl->worker.join();
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    m_impl->current.reset();
+    m_impl->running = false;
+    m_impl->stopping = false;
+}
+
+void BackendClient::handleMessage(boost::shared_ptr<LocalMessage> message) {
+    if (!message) return;
+    const std::string& type = message->getMessageType();
+    if (type == UpdateInstalledType) {
+        boost::shared_ptr<ServiceOfferingEntity> entity =
+            boost::dynamic_pointer_cast<ServiceOfferingEntity>(message->getPayload());
+        if (!entity) {
+            KS_LOG(m_impl->logger, "BACKEND_CLIENT: UpdateInstalled without a ServiceOfferingEntity payload");
+            return;
+        }
+        KS_LOG(m_impl->logger, "BACKEND_CLIENT: Application " + entity->getApplicationId().getValue() +
+                                   " now runs version " + std::to_string(entity->getVersionNumber()));
+        if (m_impl->options.reportUrl.empty()) return;
+    } else if (type != CheckForUpdatesType) {
+        return;
+    }
+    bool full = false;
+    {
+        std::lock_guard<std::mutex> lock(m_impl->mutex);
+        if (!m_impl->running || m_impl->stopping) return;
+        if (m_impl->queue.size() >= m_impl->options.maxQueuedRequests) {
+            full = true;
+        } else {
+            m_impl->queue.push_back(message);
+            m_impl->wake.notify_one();
+        }
+    }
+    if (!full) return;
+    if (type == CheckForUpdatesType) {
+        m_impl->replyError(message, BackendError::Busy, "too many update checks are waiting");
+    } else {
+        KS_LOG(m_impl->logger, "BACKEND_CLIENT: Too many requests waiting; the installed version is not reported");
+    }
+}

@@ -1,0 +1,471 @@
+#include "DownloadTransfer.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "CurlSupport.h"
+#include "DestinationFolder.h"
+#include "FileNames.h"
+#include "PipelinedFileWriter.h"
+#include "Sha256.h"
+#include "bus/UUId.h"
+
+namespace kestrup_services {
+
+namespace {
+
+const long kReceiveBufferBytes = 256 * 1024;
+// Hand-over buffers between receiving and writing: 4 MiB in all.
+const std::size_t kWriteBufferBytes = 1 << 20;
+const std::size_t kWriteBufferCount = 4;
+const std::size_t kRehashChunkBytes = 1 << 20;
+
+typedef std::chrono::steady_clock Clock;
+
+bool startsWithNoCase(const char* text, std::size_t length, const char* prefix) {
+    const std::size_t prefixLength = std::strlen(prefix);
+    if (length < prefixLength) return false;
+    for (std::size_t i = 0; i < prefixLength; ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != prefix[i]) return false;
+    }
+    return true;
+}
+
+bool parseUnsigned(const std::string& text, std::size_t& position, uint64_t& value) {
+    const std::size_t begin = position;
+    value = 0;
+    while (position < text.size() && text[position] >= '0' && text[position] <= '9') {
+        value = value * 10 + static_cast<uint64_t>(text[position] - '0');
+        ++position;
+    }
+    return position > begin;
+}
+
+// The state that libcurl's callbacks share with the transfer.
+struct TransferContext {
+    PipelinedFileWriter* writer = nullptr;
+    CurlCancel* cancel = nullptr;
+    CURL* easy = nullptr;
+
+    uint64_t offset = 0;        // bytes in the file before this response's body
+    uint64_t written = 0;       // body bytes of this response written so far
+    uint64_t maxFileSize = 0;   // 0: no cap
+    bool rangeRequested = false;
+    bool firstWrite = true;
+
+    // From the headers of the latest response (a redirect starts a new one).
+    bool haveContentRange = false;
+    bool contentRangeUnsatisfied = false;  // "bytes */N"
+    uint64_t contentRangeStart = 0;
+    uint64_t contentRangeTotal = 0;
+
+    enum Error { NoError, TooLarge, WriteFailed, RangeMismatch, Stalled };
+    Error error = NoError;
+    std::string errorText;
+
+    // libcurl's own low-speed check averages over several seconds; this one ends a
+    // transfer as soon as nothing arrived for the stall time.
+    Clock::duration stallTimeout{};  // zero: no check
+    Clock::time_point lastActivity{};
+    bool answered = false;  // a response header arrived
+
+    ProgressFunction progress;
+    Clock::duration progressInterval{};
+    Clock::time_point lastProgress{};
+    uint64_t receivedTotal = 0;    // body bytes received over all responses
+    Clock::time_point firstStart{};
+
+    uint64_t bytesInFile() const { return offset + written; }
+    // Average receive rate since the transfer began (resumed bytes not counted).
+    uint64_t bytesPerSecond() const {
+        const double seconds = std::chrono::duration<double>(Clock::now() - firstStart).count();
+        return seconds > 0 ? static_cast<uint64_t>(double(receivedTotal) / seconds) : 0;
+    }
+};
+
+size_t onHeader(char* data, size_t size, size_t count, void* userData) {
+    TransferContext* context = static_cast<TransferContext*>(userData);
+    const std::size_t length = size * count;
+    context->lastActivity = Clock::now();
+    context->answered = true;
+    if (startsWithNoCase(data, length, "http/")) {
+        context->haveContentRange = false;
+        context->contentRangeUnsatisfied = false;
+    } else if (startsWithNoCase(data, length, "content-range:")) {
+        // "Content-Range: bytes 100-199/200" or "Content-Range: bytes */200".
+        std::string value(data + 14, length - 14);
+        std::size_t position = value.find_first_not_of(" \t");
+        if (position != std::string::npos && value.compare(position, 6, "bytes ") == 0) {
+            position += 6;
+            if (position < value.size() && value[position] == '*') {
+                const std::size_t slash = value.find('/', position);
+                std::size_t totalPosition = slash == std::string::npos ? value.size() : slash + 1;
+                context->contentRangeUnsatisfied =
+                    parseUnsigned(value, totalPosition, context->contentRangeTotal);
+            } else if (parseUnsigned(value, position, context->contentRangeStart)) {
+                context->haveContentRange = true;
+            }
+        }
+    }
+    return length;
+}
+
+// Starts the file over: the server sent the whole file instead of the asked range.
+bool restartFile(TransferContext* context) {
+    if (!context->writer->restart()) return false;
+    context->offset = 0;
+    context->written = 0;
+    return true;
+}
+
+size_t onBody(char* data, size_t size, size_t count, void* userData) {
+    TransferContext* context = static_cast<TransferContext*>(userData);
+    const std::size_t length = size * count;
+    if (context->cancel->cancelled()) return 0;
+
+    if (context->firstWrite) {
+        context->firstWrite = false;
+        if (context->rangeRequested) {
+            long status = 0;
+            curl_easy_getinfo(context->easy, CURLINFO_RESPONSE_CODE, &status);
+            if (status == 206) {
+                if (!context->haveContentRange || context->contentRangeStart != context->offset) {
+                    context->error = TransferContext::RangeMismatch;
+                    context->errorText = "the server sent another range than the one asked for";
+                    return 0;
+                }
+            } else if (!restartFile(context)) {
+                context->error = TransferContext::WriteFailed;
+                context->errorText = context->writer->error();
+                return 0;
+            }
+        }
+    }
+
+    if (context->maxFileSize > 0 && context->bytesInFile() + length > context->maxFileSize) {
+        context->error = TransferContext::TooLarge;
+        return 0;
+    }
+    if (!context->writer->append(data, length)) {
+        if (!context->cancel->cancelled()) {
+            context->error = TransferContext::WriteFailed;
+            context->errorText = context->writer->error();
+        }
+        return 0;
+    }
+    context->written += length;
+    context->receivedTotal += length;
+    context->lastActivity = Clock::now();
+    return length;
+}
+
+int onProgress(void* userData, curl_off_t downloadTotal, curl_off_t, curl_off_t, curl_off_t) {
+    TransferContext* context = static_cast<TransferContext*>(userData);
+    if (context->cancel->cancelled()) return 1;
+    const Clock::time_point now = Clock::now();
+    if (context->stallTimeout > Clock::duration::zero() && now - context->lastActivity >= context->stallTimeout) {
+        context->error = TransferContext::Stalled;
+        return 1;
+    }
+    if (!context->progress) return 0;
+    if (now - context->lastProgress < context->progressInterval) return 0;
+    context->lastProgress = now;
+    const uint64_t total = downloadTotal > 0 ? context->offset + static_cast<uint64_t>(downloadTotal) : 0;
+    context->progress(context->bytesInFile(), total, context->bytesPerSecond());
+    return 0;
+}
+
+// Feeds the bytes already in the partial file to the hasher. False when reading
+// fails or the transfer is cancelled meanwhile.
+bool hashExisting(int fd, uint64_t size, Sha256& hasher, CurlCancel& cancel) {
+    std::vector<char> buffer(kRehashChunkBytes);
+    uint64_t done = 0;
+    while (done < size) {
+        if (cancel.cancelled()) return false;
+        const std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(buffer.size(), size - done));
+        const ssize_t n = ::pread(fd, buffer.data(), want, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        hasher.update(buffer.data(), static_cast<std::size_t>(n));
+        done += static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
+struct Attempt {
+    CURLcode code = CURLE_OK;
+    long status = 0;
+    std::string curlError;
+};
+
+Attempt transferOnce(const DownloadTask& task, const DownloadServiceOptions& options, TransferContext& context,
+                     CurlCancel& cancel) {
+    Attempt attempt;
+    CurlEasy easy;
+    if (!easy.handle()) {
+        attempt.code = CURLE_FAILED_INIT;
+        attempt.curlError = "libcurl could not be initialised";
+        return attempt;
+    }
+    CURL* handle = easy.handle();
+    context.easy = handle;
+    context.firstWrite = true;
+    context.written = 0;
+    context.rangeRequested = context.offset > 0;
+    context.lastActivity = Clock::now();
+
+    NetworkSettings network;
+    network.proxyUrl = options.proxyUrl;
+    network.noProxy = options.noProxy;
+    network.caInfo = options.caInfo;
+    network.userAgent = options.userAgent;
+    network.connectTimeoutSeconds = options.connectTimeoutSeconds;
+    applyNetworkSettings(handle, network);
+
+    char errorBuffer[CURL_ERROR_SIZE] = {0};
+    curl_easy_setopt(handle, CURLOPT_URL, task.url.c_str());
+    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer);
+    curl_easy_setopt(handle, CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
+    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &onHeader);
+    curl_easy_setopt(handle, CURLOPT_HEADERDATA, &context);
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &onBody);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &context);
+    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &onProgress);
+    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &context);
+    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+    if (options.stallTimeoutSeconds > 0) {
+        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, static_cast<long>(options.stallTimeoutSeconds));
+    }
+    // libcurl checks the announced length; the body callback checks the bytes. On a
+    // resume the server may send the whole file instead, so only the callback judges.
+    if (options.maxFileSizeBytes > 0 && context.offset == 0) {
+        curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(options.maxFileSizeBytes));
+    }
+    if (options.maxBytesPerSecond > 0) {
+        curl_easy_setopt(handle, CURLOPT_MAX_RECV_SPEED_LARGE, static_cast<curl_off_t>(options.maxBytesPerSecond));
+    }
+    const std::string range = std::to_string(context.offset) + "-";
+    if (context.rangeRequested) curl_easy_setopt(handle, CURLOPT_RANGE, range.c_str());
+    if (task.useAuth) {
+        curl_easy_setopt(handle, CURLOPT_USERNAME, task.userName.c_str());
+        curl_easy_setopt(handle, CURLOPT_PASSWORD, task.password.c_str());
+        curl_easy_setopt(handle, CURLOPT_HTTPAUTH, CURLAUTH_ANY);
+    }
+
+    attempt.code = runCurl(handle, cancel);
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &attempt.status);
+    attempt.curlError = errorBuffer[0] ? std::string(errorBuffer) : std::string(curl_easy_strerror(attempt.code));
+    context.easy = nullptr;
+    return attempt;
+}
+
+DownloadOutcome failed(DownloadFailure failure, const std::string& text, bool resumable = false) {
+    DownloadOutcome outcome;
+    outcome.end = DownloadOutcome::Failed;
+    outcome.failure = failure;
+    outcome.text = text;
+    outcome.resumable = resumable;
+    return outcome;
+}
+
+bool hasControlCharacter(const std::string& text) {
+    for (char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string partialFileName(const DownloadTask& task) {
+    return "." + task.fileName + "." + task.sessionId + ".part";
+}
+
+std::string validateTask(const DownloadTask& task, DownloadFailure& code) {
+    code = DownloadFailure::InvalidRequest;
+    if (task.url.empty()) return "the request names no URL";
+    if (hasControlCharacter(task.url)) return "the URL holds control characters";
+    const std::string scheme = urlScheme(task.url);
+    if (scheme.empty()) return "the URL cannot be parsed";
+    if (scheme != "http" && scheme != "https" && scheme != "file") {
+        return "unsupported URL scheme '" + scheme + "' (http, https and file are supported)";
+    }
+    if (!task.fileHash.empty() && !isSha256Hex(task.fileHash)) {
+        return "the file hash is not a SHA-256 digest (64 hexadecimal digits)";
+    }
+    if (!UUId::checkValid(task.sessionId)) return "invalid session id";
+    if (task.fileName.empty() || cleanFileName(task.fileName) != task.fileName) return "invalid file name";
+    if (task.folder.empty() || hasControlCharacter(task.folder)) {
+        code = DownloadFailure::DestinationUnusable;
+        return "no usable destination folder";
+    }
+    return std::string();
+}
+
+DownloadOutcome runDownload(const DownloadTask& task, bool resume, const DownloadServiceOptions& options,
+                            CurlCancel& cancel, const ProgressFunction& progress) {
+    DownloadFailure invalid;
+    const std::string problem = validateTask(task, invalid);
+    if (!problem.empty()) return failed(invalid, problem);
+
+    std::string error;
+    std::unique_ptr<DestinationFolder> folder = DestinationFolder::open(task.folder, error);
+    if (!folder) return failed(DownloadFailure::DestinationUnusable, error);
+    const std::string partial = partialFileName(task);
+    const std::string scheme = urlScheme(task.url);
+
+    Sha256 hasher;
+    TransferContext context;
+    context.cancel = &cancel;
+    context.maxFileSize = options.maxFileSizeBytes;
+    context.progress = progress;
+    context.progressInterval = std::chrono::milliseconds(options.progressIntervalMs);
+    if (options.progressIntervalMs == 0) context.progress = ProgressFunction();
+    context.firstStart = Clock::now();
+    context.stallTimeout = std::chrono::seconds(options.stallTimeoutSeconds);
+
+    // A resume continues our own partial file of this session over http(s); file URLs
+    // are local and simply copied again.
+    UniqueFd fd;
+    if (resume && scheme != "file") {
+        fd = folder->openOwnRegular(partial);
+        struct stat info;
+        if (fd.valid() && ::fstat(fd.get(), &info) == 0 && info.st_size > 0 &&
+            (options.maxFileSizeBytes == 0 || static_cast<uint64_t>(info.st_size) <= options.maxFileSizeBytes)) {
+            const uint64_t size = static_cast<uint64_t>(info.st_size);
+            if (!hashExisting(fd.get(), size, hasher, cancel) || ::lseek(fd.get(), 0, SEEK_END) < 0) {
+                fd.reset();
+                hasher.reset();
+            } else {
+                context.offset = size;
+            }
+        } else {
+            fd.reset();
+        }
+    }
+    if (!fd.valid()) {
+        if (cancel.cancelled()) {
+            DownloadOutcome outcome;
+            outcome.end = cancel.reason() == CurlCancel::Abort ? DownloadOutcome::Aborted : DownloadOutcome::Stopped;
+            if (outcome.end == DownloadOutcome::Aborted) folder->removeFile(partial);
+            return outcome;
+        }
+        fd = folder->createExclusive(partial, error);
+        if (!fd.valid()) return failed(DownloadFailure::DestinationUnusable, error);
+        context.offset = 0;
+    }
+    PipelinedFileWriter writer(fd.get(), context.offset, hasher, cancel, kWriteBufferBytes, kWriteBufferCount,
+                               options.syncBeforeRename);
+    context.writer = &writer;
+
+    Attempt attempt;
+    bool complete = false;
+    for (int round = 0; round < 2 && !complete; ++round) {
+        attempt = transferOnce(task, options, context, cancel);
+        if (!writer.flush() && context.error == TransferContext::NoError) {
+            context.error = TransferContext::WriteFailed;
+            context.errorText = writer.error();
+        }
+        if (context.error != TransferContext::NoError) break;
+        if (attempt.code == CURLE_OK) {
+            complete = true;
+        } else if (attempt.code == CURLE_HTTP_RETURNED_ERROR && attempt.status == 416 && context.rangeRequested &&
+                   context.error == TransferContext::NoError) {
+            // Nothing left to send: the partial file may already hold everything.
+            if (context.contentRangeUnsatisfied && context.contentRangeTotal == context.offset) {
+                complete = true;
+            } else if (!restartFile(&context)) {
+                context.error = TransferContext::WriteFailed;
+                context.errorText = writer.error();
+                break;
+            }
+        } else {
+            break;
+        }
+    }
+
+    const uint64_t bytes = context.bytesInFile();
+    auto giveUp = [&](DownloadFailure failure, const std::string& text, bool keep) {
+        fd.reset();
+        const bool resumable = keep && bytes > 0;
+        if (!resumable) folder->removeFile(partial);
+        return failed(failure, text, resumable);
+    };
+
+    if (cancel.cancelled()) {
+        DownloadOutcome outcome;
+        fd.reset();
+        if (cancel.reason() == CurlCancel::Abort) {
+            outcome.end = DownloadOutcome::Aborted;
+            folder->removeFile(partial);
+        } else {
+            outcome.end = DownloadOutcome::Stopped;
+            outcome.resumable = bytes > 0;
+            if (!outcome.resumable) folder->removeFile(partial);
+        }
+        return outcome;
+    }
+    if (context.error == TransferContext::TooLarge || attempt.code == CURLE_FILESIZE_EXCEEDED) {
+        return giveUp(DownloadFailure::TooLarge,
+                      "the file is larger than " + std::to_string(options.maxFileSizeBytes) + " bytes", false);
+    }
+    if (context.error == TransferContext::WriteFailed) {
+        return giveUp(DownloadFailure::WriteFailed, context.errorText, false);
+    }
+    if (context.error == TransferContext::RangeMismatch) {
+        return giveUp(DownloadFailure::TransferFailed, context.errorText, false);
+    }
+    // libcurl's time-out after the server began to answer is its low-speed check.
+    if (context.error == TransferContext::Stalled ||
+        (attempt.code == CURLE_OPERATION_TIMEDOUT && context.answered)) {
+        return giveUp(DownloadFailure::Stalled,
+                      "no data for " + std::to_string(options.stallTimeoutSeconds) + " seconds", true);
+    }
+    if (!complete) {
+        switch (attempt.code) {
+        case CURLE_HTTP_RETURNED_ERROR:
+            return giveUp(DownloadFailure::HttpStatus, "HTTP status " + std::to_string(attempt.status), true);
+        case CURLE_UNSUPPORTED_PROTOCOL:
+        case CURLE_URL_MALFORMAT:
+            return giveUp(DownloadFailure::InvalidRequest, attempt.curlError, false);
+        case CURLE_WRITE_ERROR:
+            return giveUp(DownloadFailure::WriteFailed, attempt.curlError, false);
+        default:
+            return giveUp(DownloadFailure::TransferFailed, attempt.curlError, true);
+        }
+    }
+
+    const std::string actual = hasher.finishHex();
+    if (!task.fileHash.empty() && !sameHexDigest(task.fileHash, actual)) {
+        return giveUp(DownloadFailure::DigestMismatch,
+                      "digest mismatch: expected " + task.fileHash + ", got " + actual, false);
+    }
+    if (options.syncBeforeRename && ::fsync(fd.get()) != 0) {
+        return giveUp(DownloadFailure::WriteFailed, std::string("cannot flush the file: ") + std::strerror(errno),
+                      false);
+    }
+    fd.reset();
+    if (!folder->moveIntoPlace(partial, task.fileName, error)) {
+        folder->removeFile(partial);
+        return failed(DownloadFailure::WriteFailed, error);
+    }
+    if (context.progress) context.progress(bytes, bytes, context.bytesPerSecond());
+
+    DownloadOutcome outcome;
+    outcome.end = DownloadOutcome::Finished;
+    outcome.path = folder->pathOf(task.fileName);
+    return outcome;
+}
+
+}  // namespace kestrup_services

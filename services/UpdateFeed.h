@@ -1,0 +1,37 @@
+#pragma once
+// The update feed that BackendClient reads (format in BackendClient.h) and the
+// manifest it builds from it: pure functions, no network.
+#include <cstdint>
+#include <list>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "payloads/Manifest.h"
+
+namespace kestrup_services {
+
+struct FeedRelease {
+    uint32_t version = 0;
+    std::string label;      // the version in decimal when the feed gives none
+    std::string arguments;
+    std::string digest;     // lower or upper case hex as in the feed; may be empty
+    std::list<KSMirror> mirrors;  // absolute URLs, feed order
+};
+
+struct UpdateFeed {
+    // Application id (canonical text) -> its releases, newest first.
+    std::map<std::string, std::vector<FeedRelease>> applications;
+};
+
+// Parses `xml`; relative URLs are resolved against `feedUrl`. False with `error`
+// naming the first broken rule (and its line for XML errors); `feed` is then
+// untouched.
+bool parseUpdateFeed(const std::string& xml, const std::string& feedUrl, UpdateFeed& feed, std::string& error);
+
+// One item per requested application that has releases newer than the item's
+// number (the installed version, read as unsigned), in request order; see
+// BackendClient.h for the fields.
+KSManifest buildManifest(const UpdateFeed& feed, const std::list<KSConfigurationItem>& requested);
+
+}  // namespace kestrup_services

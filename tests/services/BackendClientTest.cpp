@@ -1,0 +1,330 @@
+// The update feed, and the backend client on the real bus.
+#include <chrono>
+#include <list>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <sys/stat.h>
+
+#include <boost/make_shared.hpp>
+#include <gtest/gtest.h>
+#include <pugixml.hpp>
+
+#include "BackendClient.h"
+#include "LoopbackServer.h"
+#include "support/TestSupport.h"
+#include "UpdateFeed.h"
+#include "bus/MessageDispatcher.h"
+#include "host/KestrupUtility.h"
+#include "payloads/Manifest.h"
+#include "payloads/RequestPayloads.h"
+#include "payloads/StatusPayloads.h"
+
+using namespace servicetests;
+using kestrup_services::UpdateFeed;
+using kestrup_services::buildManifest;
+using kestrup_services::parseUpdateFeed;
+using testsupport::CapturingLogger;
+using testsupport::RecordingSink;
+using testsupport::TempDir;
+
+namespace {
+
+const char* const kAppA = "3f0c6a52-1111-4a4a-8a8a-000000000001";
+const char* const kAppB = "3f0c6a52-2222-4b4b-8b8b-000000000002";
+const char* const kAppC = "3f0c6a52-3333-4c4c-8c8c-000000000003";
+const std::string kDigest2(64, 'a');
+const std::string kDigest3(64, 'B');
+
+// Application A has releases 1, 3 and 2 (out of order on purpose); B has 5.
+std::string sampleFeed() {
+    return std::string("<?xml version=\"1.0\"?>\n<updateFeed>\n") +
+           "  <application id=\"" + kAppA + "\">\n"
+           "    <release version=\"1\" label=\"1.0\"><mirror url=\"https://a.example/app-1.run\"/></release>\n"
+           "    <release version=\"3\" label=\"3.0 beta\">\n"
+           "      <arguments> --quiet --mode=full </arguments>\n"
+           "      <digest>" + kDigest3 + "</digest>\n"
+           "      <mirror url=\"https://a.example/app-3.run\" eulaUrl=\"https://a.example/eula\"/>\n"
+           "      <mirror url=\"installers/app-3.run\" eulaUrl=\"eula.txt\"/>\n"
+           "      <unknownElement/>\n"
+           "    </release>\n"
+           "    <release version=\"2\"><digest>" + kDigest2 + "</digest>"
+           "<mirror url=\"http://b.example/app-2.run\"/></release>\n"
+           "  </application>\n"
+           "  <application id=\"{" + std::string(kAppB) + "}\">\n"
+           "    <release version=\"5\" label=\"5\"><mirror url=\"https://b.example/b-5.run\"/></release>\n"
+           "  </application>\n"
+           "</updateFeed>\n";
+}
+
+std::list<KSConfigurationItem> request(std::initializer_list<std::pair<const char*, int32_t>> items) {
+    std::list<ServiceOfferingEntity> entities;
+    for (const auto& item : items) entities.push_back(ServiceOfferingEntity(UUId(item.first), item.second));
+    boost::shared_ptr<KSRequest> payload =
+        boost::dynamic_pointer_cast<KSRequest>(KestrupUtility::createCheckForUpdatesPayloadLP(entities));
+    return payload->getConfigurationItems();
+}
+
+TEST(UpdateFeedTest, ManifestHoldsOnlyNewerReleasesNewestFirst) {
+    UpdateFeed feed;
+    std::string error;
+    ASSERT_TRUE(parseUpdateFeed(sampleFeed(), "https://feeds.example/kestrup/feed.xml", feed, error)) << error;
+
+    const KSManifest manifest = buildManifest(feed, request({{kAppA, 1}, {kAppB, 5}, {kAppC, 0}}));
+    const std::list<KSConfigurationItem> items = manifest.getConfigurationItems();
+    ASSERT_EQ(1u, items.size());  // B is up to date, C is not in the feed
+    const KSConfigurationItem& item = items.front();
+    EXPECT_EQ(UUId(kAppA), item.getId());
+    EXPECT_EQ(3, item.getNumber());
+    EXPECT_EQ("3.0 beta", item.getVersionlabel());
+
+    const std::list<KSDeliverable>& deliverables = item.getDeliverables();
+    ASSERT_EQ(2u, deliverables.size());
+    const KSDeliverable& newest = deliverables.front();
+    const KSDeliverable& older = deliverables.back();
+    EXPECT_EQ(3, newest.getFirstNumber());
+    EXPECT_EQ(2, older.getFirstNumber());
+    EXPECT_EQ("2", older.getName());  // no label: the version in decimal
+
+    ASSERT_EQ(1u, newest.getFiles().size());
+    const KSFile& file = newest.getFiles().front();
+    EXPECT_EQ("--quiet --mode=full", file.getArguments());
+    EXPECT_EQ(kDigest3, file.getDigest());
+    const std::list<KSMirror> mirrors = file.getMirrors();
+    ASSERT_EQ(2u, mirrors.size());
+    EXPECT_EQ("https://a.example/app-3.run", mirrors.front().getUrl());
+    EXPECT_EQ("https://a.example/eula", mirrors.front().getEulaUrl());
+    // Relative URLs are resolved against the feed's own URL.
+    EXPECT_EQ("https://feeds.example/kestrup/installers/app-3.run", mirrors.back().getUrl());
+    EXPECT_EQ("https://feeds.example/kestrup/eula.txt", mirrors.back().getEulaUrl());
+
+    // A feed read from a file resolves to file URLs beside it.
+    UpdateFeed local;
+    ASSERT_TRUE(parseUpdateFeed(sampleFeed(), "file:///srv/updates/feed.xml", local, error)) << error;
+    EXPECT_EQ("file:///srv/updates/installers/app-3.run",
+              local.applications[UUId(kAppA).getValue()].front().mirrors.back().getUrl());
+
+    // Up to date everywhere: a manifest without items.
+    EXPECT_TRUE(buildManifest(feed, request({{kAppA, 3}, {kAppB, 7}})).getConfigurationItems().empty());
+}
+
+TEST(UpdateFeedTest, BrokenFeedsAreRejectedAsAWhole) {
+    const std::string app = std::string("<application id=\"") + kAppA + "\">";
+    const std::string mirror = "<mirror url=\"https://a.example/x\"/>";
+    struct Case {
+        const char* what;
+        std::string xml;
+        const char* mentions;
+    };
+    const std::vector<Case> cases = {
+        {"not XML", "<updateFeed><application>", "line 1"},
+        {"empty text", "", "XML"},
+        {"another root", "<feed/>", "'feed'"},
+        {"id that is no UUID", "<updateFeed><application id=\"app-1\"/></updateFeed>", "app-1"},
+        {"fractional version", "<updateFeed>" + app + "<release version=\"1.5\">" + mirror + "</release></application></updateFeed>", "1.5"},
+        {"negative version", "<updateFeed>" + app + "<release version=\"-1\">" + mirror + "</release></application></updateFeed>", "-1"},
+        {"version too large", "<updateFeed>" + app + "<release version=\"4294967296\">" + mirror + "</release></application></updateFeed>", "4294967296"},
+        {"no mirror", "<updateFeed>" + app + "<release version=\"2\"/></application></updateFeed>", "mirror"},
+        {"empty mirror url", "<updateFeed>" + app + "<release version=\"2\"><mirror url=\"\"/></release></application></updateFeed>", "mirror"},
+        {"version twice", "<updateFeed>" + app + "<release version=\"2\">" + mirror + "</release><release version=\"2\">" + mirror + "</release></application></updateFeed>", "twice"},
+        {"application twice", "<updateFeed>" + app + "</application>" + app + "</application></updateFeed>", "twice"},
+        {"digest of another kind", "<updateFeed>" + app + "<release version=\"2\"><digest>abc</digest>" + mirror + "</release></application></updateFeed>", "digest"},
+    };
+    for (const Case& c : cases) {
+        UpdateFeed feed;
+        feed.applications["keep"];
+        std::string error;
+        EXPECT_FALSE(parseUpdateFeed(c.xml, "file:///feeds/feed.xml", feed, error)) << c.what;
+        EXPECT_NE(std::string::npos, error.find(c.mentions)) << c.what << ": " << error;
+        EXPECT_EQ(1u, feed.applications.count("keep")) << c.what << ": the feed was touched";
+    }
+}
+
+class BackendClientTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        www = temp.file("www");
+        ASSERT_EQ(0, ::mkdir(www.c_str(), 0700));
+        server.reset(new LoopbackServer(www));
+        ASSERT_TRUE(server->started()) << server->startError();
+        options.noProxy = "*";
+        options.connectTimeoutSeconds = 5;
+        options.requestTimeoutSeconds = 20;
+        replies.subscribe(replyTopic);
+    }
+
+    void TearDown() override {
+        client.reset();
+        server.reset();
+    }
+
+    void startClient(const std::string& feedUrl) {
+        options.feedUrl = feedUrl;
+        client.reset(new BackendClient(options));
+        ASSERT_TRUE(client->start());
+    }
+
+    void checkForUpdates(const UUId& session, const boost::shared_ptr<ISerializable>& payload) {
+        CommonMessageProperties properties;
+        properties.messageType = "CheckForUpdates";
+        properties.targetTopic = BackendClient::Topic;
+        properties.replyTopic = replyTopic;
+        properties.sessionId = session;
+        boost::shared_ptr<LocalMessage> message = boost::make_shared<LocalMessage>(properties);
+        message->setPayload(payload);
+        ASSERT_EQ(0, MessageDispatcher::getInstance()->post(message));
+    }
+
+    boost::shared_ptr<ISerializable> requestFor(const char* app, uint32_t installed) {
+        return KestrupUtility::createCheckForUpdatesPayloadLP(
+            std::list<ServiceOfferingEntity>(1, ServiceOfferingEntity(UUId(app), installed)));
+    }
+
+    // The answer of `session` on the reply topic; empty after the time-out.
+    boost::shared_ptr<LocalMessage> answer(const UUId& session) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (std::chrono::steady_clock::now() < deadline) {
+            for (const auto& message : replies.messages()) {
+                if (message->getSessionId() == session) return message;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return boost::shared_ptr<LocalMessage>();
+    }
+
+    // Expects "UpdateFeedError" with `code`; returns its text.
+    std::string expectFeedError(const UUId& session, BackendError code) {
+        boost::shared_ptr<LocalMessage> message = answer(session);
+        if (!message) {
+            ADD_FAILURE() << "no answer";
+            return std::string();
+        }
+        EXPECT_EQ("UpdateFeedError", message->getMessageType());
+        auto report = boost::dynamic_pointer_cast<StatusReportPayload>(message->getPayload());
+        if (!report) {
+            ADD_FAILURE() << "no StatusReportPayload";
+            return std::string();
+        }
+        EXPECT_EQ(static_cast<int32_t>(code), report->getCode()) << report->getMessage();
+        return report->getMessage();
+    }
+
+    CapturingLogger logger;
+    TempDir temp;
+    std::string www;
+    std::unique_ptr<LoopbackServer> server;
+    BackendClientOptions options;
+    const std::string replyTopic = "test://backend-replies/" + UUId::generate().getValue();
+    RecordingSink replies;
+    std::unique_ptr<BackendClient> client;
+};
+
+TEST_F(BackendClientTest, AnswersWithTheManifestOnTheReplyTopicAndSession) {
+    ASSERT_TRUE(writeFile(www + "/feed.xml", sampleFeed()));
+    startClient(server->url("/files/feed.xml"));
+
+    const UUId session = UUId::generate();
+    checkForUpdates(session, requestFor(kAppA, 2));
+    boost::shared_ptr<LocalMessage> message = answer(session);
+    ASSERT_TRUE(message);
+    EXPECT_EQ("UpdateManifest", message->getMessageType());
+    EXPECT_EQ(replyTopic, message->getTargetTopic());
+    auto manifest = boost::dynamic_pointer_cast<KSManifest>(message->getPayload());
+    ASSERT_TRUE(manifest);
+    const std::list<KSConfigurationItem> items = manifest->getConfigurationItems();
+    ASSERT_EQ(1u, items.size());
+    ASSERT_EQ(1u, items.front().getDeliverables().size());  // only 3 is newer than 2
+    const KSFile& file = items.front().getDeliverables().front().getFiles().front();
+    EXPECT_EQ(kDigest3, file.getDigest());
+    // Relative mirrors point at the feed's server.
+    EXPECT_EQ(server->url("/files/installers/app-3.run"), file.getMirrors().back().getUrl());
+
+    const UUId upToDate = UUId::generate();
+    checkForUpdates(upToDate, requestFor(kAppA, 3));
+    message = answer(upToDate);
+    ASSERT_TRUE(message);
+    EXPECT_EQ("UpdateManifest", message->getMessageType());
+    manifest = boost::dynamic_pointer_cast<KSManifest>(message->getPayload());
+    ASSERT_TRUE(manifest);
+    EXPECT_TRUE(manifest->getConfigurationItems().empty());
+}
+
+TEST_F(BackendClientTest, ReadsFileFeeds) {
+    ASSERT_TRUE(writeFile(www + "/feed.xml", sampleFeed()));
+    startClient("file://" + www + "/feed.xml");
+    const UUId session = UUId::generate();
+    checkForUpdates(session, requestFor(kAppB, 1));
+    boost::shared_ptr<LocalMessage> message = answer(session);
+    ASSERT_TRUE(message);
+    ASSERT_EQ("UpdateManifest", message->getMessageType());
+    auto manifest = boost::dynamic_pointer_cast<KSManifest>(message->getPayload());
+    ASSERT_TRUE(manifest);
+    ASSERT_EQ(1u, manifest->getConfigurationItems().size());
+    EXPECT_EQ(5, manifest->getConfigurationItems().front().getNumber());
+}
+
+TEST_F(BackendClientTest, UnusableFeedsAndRequestsGetAnErrorAnswer) {
+    ASSERT_TRUE(writeFile(www + "/broken.xml", "<updateFeed><application id=\"nope\"/></updateFeed>"));
+    struct Case {
+        const char* what;
+        std::string feedUrl;
+        BackendError code;
+    };
+    const std::vector<Case> cases = {
+        {"malformed feed", server->url("/files/broken.xml"), BackendError::FeedMalformed},
+        {"feed not found", server->url("/files/missing.xml"), BackendError::FeedUnreadable},
+        {"missing file", "file://" + www + "/missing.xml", BackendError::FeedUnreadable},
+        {"no feed configured", "", BackendError::FeedUnreadable},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        startClient(c.feedUrl);
+        const UUId session = UUId::generate();
+        checkForUpdates(session, requestFor(kAppA, 1));
+        expectFeedError(session, c.code);
+    }
+
+    const UUId wrongPayload = UUId::generate();
+    checkForUpdates(wrongPayload, boost::make_shared<ServiceOfferingEntity>(UUId(kAppA), 1));
+    expectFeedError(wrongPayload, BackendError::InvalidRequest);
+}
+
+TEST_F(BackendClientTest, InstalledVersionsArePostedToTheReportUrl) {
+    options.reportUrl = server->url("/report");
+    startClient("");
+    KestrupUtility::notifyBackendAboutUpdate(UUId(kAppA), 2, UUId().getValue(), "Some \"quoted\" <user>");
+
+    std::vector<std::string> reports;
+    for (int i = 0; i < 1000 && reports.empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        reports = server->reports();
+    }
+    ASSERT_EQ(1u, reports.size());
+    pugi::xml_document report;
+    ASSERT_TRUE(report.load_string(reports[0].c_str())) << reports[0];
+    const pugi::xml_node installed = report.child("updateInstalled");
+    EXPECT_STREQ(kAppA, installed.attribute("applicationId").value());
+    EXPECT_STREQ("2", installed.attribute("version").value());
+    EXPECT_STREQ("00000000-0000-0000-0000-000000000000", installed.attribute("sessionId").value());
+    EXPECT_STREQ("Some \"quoted\" <user>", installed.attribute("user").value());
+    EXPECT_TRUE(logger.contains("BACKEND_CLIENT: Application " + std::string(kAppA) + " now runs version 2"));
+}
+
+TEST_F(BackendClientTest, StopEndsAFetchInProgressWithoutAnswer) {
+    ASSERT_TRUE(writeFile(www + "/feed.xml", sampleFeed()));
+    startClient(server->url("/stall/feed.xml?after=10"));
+    const UUId session = UUId::generate();
+    checkForUpdates(session, requestFor(kAppA, 1));
+    for (int i = 0; i < 1000 && server->requests().empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_FALSE(server->requests().empty());
+
+    client->stop();
+    EXPECT_FALSE(client->isRunning());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(0u, replies.count());
+}
+
+}  // namespace

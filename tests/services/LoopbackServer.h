@@ -1,0 +1,47 @@
+#pragma once
+// Runs loopback_server.py (Python's http.server on 127.0.0.1, ephemeral port) as a
+// child process for the duration of a test.
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace servicetests {
+
+class LoopbackServer {
+public:
+    // Serves the files of `root`; the request log goes to `root`/requests.log.
+    explicit LoopbackServer(const std::string& root);
+    // Terminates the server and waits for it.
+    ~LoopbackServer();
+    LoopbackServer(const LoopbackServer&) = delete;
+    LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+    bool started() const { return m_port > 0; }
+    const std::string& startError() const { return m_error; }
+    int port() const { return m_port; }
+    // "http://127.0.0.1:<port>" + path.
+    std::string url(const std::string& path) const;
+    // One line per request so far: "GET /files/a range=bytes=10-".
+    std::vector<std::string> requests() const;
+    // The bodies POSTed to /report, one per line.
+    std::vector<std::string> reports() const;
+
+private:
+    std::string m_root;
+    pid_t m_pid = -1;
+    int m_port = 0;
+    std::string m_error;
+};
+
+// Reads a whole file; "" when it cannot be read.
+std::string readFile(const std::string& path);
+// Writes a file (mode 0644); false on failure.
+bool writeFile(const std::string& path, const std::string& content);
+// `size` bytes of varied content (a fixed pseudo-random sequence for `seed`).
+std::string patternBytes(std::size_t size, unsigned seed = 1);
+// SHA-256 hex of `data` (OpenSSL one-shot; independent of the service's hasher).
+std::string sha256Hex(const std::string& data);
+// Names of the entries of a folder, sorted; "." and ".." left out.
+std::vector<std::string> folderEntries(const std::string& path);
+
+}  // namespace servicetests
