@@ -1,0 +1,148 @@
+#include "CommandLine.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+
+#include "bus/UUId.h"
+
+namespace kestrup_host {
+namespace {
+
+bool commandFromName(const QString& name, Command& command) {
+    if (name == QLatin1String("update")) {
+        command = Command::Update;
+    } else if (name == QLatin1String("status")) {
+        command = Command::Status;
+    } else if (name == QLatin1String("run")) {
+        command = Command::Run;
+    } else if (name == QLatin1String("state")) {
+        command = Command::State;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// A whole number of seconds from 1 to one week.
+bool parseTimeout(const QString& text, unsigned& seconds) {
+    bool ok = false;
+    const qulonglong value = text.toULongLong(&ok);
+    if (!ok || value == 0 || value > 7u * 24u * 3600u) return false;
+    seconds = static_cast<unsigned>(value);
+    return true;
+}
+
+}  // namespace
+
+ParsedCommandLine parseCommandLine(const QStringList& arguments) {
+    ParsedCommandLine result;
+    HostOptions& options = result.options;
+
+    QCommandLineParser parser;
+    const QCommandLineOption configOption(QStringList{"c", "config"}, "", "file");
+    const QCommandLineOption pluginOption(QStringList{"plugin"}, "", "path");
+    const QCommandLineOption appOption(QStringList{"a", "app"}, "", "id");
+    const QCommandLineOption timeoutOption(QStringList{"timeout"}, "", "seconds");
+    const QCommandLineOption verboseOption(QStringList{"v", "verbose"});
+    const QCommandLineOption helpOption(QStringList{"h", "help"});
+    const QCommandLineOption versionOption(QStringList{"version"});
+    parser.addOptions({configOption, pluginOption, appOption, timeoutOption, verboseOption, helpOption,
+                       versionOption});
+
+    if (!parser.parse(arguments)) {
+        result.error = parser.errorText().toStdString();
+        return result;
+    }
+    options.showHelp = parser.isSet(helpOption);
+    options.showVersion = parser.isSet(versionOption);
+    if (options.showHelp || options.showVersion) return result;
+
+    for (const QCommandLineOption* single : {&configOption, &pluginOption, &appOption, &timeoutOption}) {
+        if (parser.values(*single).size() > 1) {
+            result.error = "option --" + single->names().constLast().toStdString() + " given more than once";
+            return result;
+        }
+    }
+
+    const QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty()) {
+        result.error = "no command given (update, status, run or state)";
+        return result;
+    }
+    if (!commandFromName(positional.first(), options.command)) {
+        result.error = "unknown command '" + positional.first().toStdString() + "'";
+        return result;
+    }
+    if (positional.size() > 1) {
+        result.error = "unexpected argument '" + positional.at(1).toStdString() + "'";
+        return result;
+    }
+
+    options.verbose = parser.isSet(verboseOption);
+    options.pluginPath = parser.value(pluginOption).toStdString();
+    if (parser.isSet(pluginOption) && options.pluginPath.empty()) {
+        result.error = "--plugin needs a path";
+        return result;
+    }
+
+    options.configFile = parser.value(configOption).toStdString();
+    if (options.configFile.empty()) {
+        result.error = "--config FILE is required";
+        return result;
+    }
+
+    if (parser.isSet(timeoutOption) && !parseTimeout(parser.value(timeoutOption), options.timeoutSeconds)) {
+        result.error = "--timeout needs a whole number of seconds from 1 to 604800, not '" +
+                       parser.value(timeoutOption).toStdString() + "'";
+        return result;
+    }
+
+    const bool needsApp = options.command == Command::Update || options.command == Command::Status;
+    if (parser.isSet(appOption)) {
+        const std::string id = parser.value(appOption).toStdString();
+        if (options.command == Command::Run) {
+            result.error = "the command 'run' takes no --app";
+            return result;
+        }
+        if (!UUId::checkValid(id)) {
+            result.error = "--app needs an application id such as 3f0c6a52-8b1d-4c9e-a7f2-5d4e3c2b1a09, not '" +
+                           id + "'";
+            return result;
+        }
+        options.applicationId = UUId(id).getValue();
+    } else if (needsApp) {
+        result.error = "the command '" + positional.first().toStdString() + "' needs --app ID";
+        return result;
+    }
+    return result;
+}
+
+std::string usageText() {
+    return "Usage: kestrup-host COMMAND --config FILE [options]\n"
+           "\n"
+           "Commands:\n"
+           "  update --app ID   check for an update of the application, download it and\n"
+           "                    start its installer\n"
+           "  status --app ID   ask where the update of the application stands\n"
+           "  run               serve update requests on the bus until the inactivity\n"
+           "                    timer ends the host, or SIGINT/SIGTERM\n"
+           "  state [--app ID]  print the saved workflow state (and the registered\n"
+           "                    version of the application) without starting the component\n"
+           "\n"
+           "Options:\n"
+           "  -c, --config FILE    the host's INI configuration (required)\n"
+           "  -a, --app ID         the application id (a UUID) as listed in the registry\n"
+           "      --plugin PATH    the plug-in module to load (default: libkestrup.so next\n"
+           "                       to the program, in ../lib, or the installed plug-in folder)\n"
+           "      --timeout SECS   overall time limit of update and status (default 3600)\n"
+           "  -v, --verbose        also write the log to stderr\n"
+           "  -h, --help           show this text\n"
+           "      --version        show the version\n"
+           "\n"
+           "Exit codes: 0 done (installer started / update available or under way),\n"
+           "2 no update available, 3 check failed, 4 download failed, 5 install failed,\n"
+           "6 not finished in time, 64 usage or configuration error, 70 host setup error,\n"
+           "128+N interrupted by signal N.\n";
+}
+
+}  // namespace kestrup_host

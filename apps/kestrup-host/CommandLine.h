@@ -1,0 +1,36 @@
+#pragma once
+// The command line of kestrup-host: one command and its options.
+#include <string>
+
+#include <QStringList>
+
+namespace kestrup_host {
+
+enum class Command { Update, Status, Run, State };
+
+struct HostOptions {
+    Command command = Command::Status;
+    std::string applicationId;  // canonical text; empty unless --app was given
+    std::string configFile;     // as given; resolved by the settings loader
+    std::string pluginPath;     // empty: the default search (see PluginLocator)
+    bool verbose = false;
+    unsigned timeoutSeconds = 3600;  // overall bound of update and status
+    bool showHelp = false;
+    bool showVersion = false;
+};
+
+struct ParsedCommandLine {
+    HostOptions options;
+    std::string error;  // empty when the command line is usable
+    bool ok() const { return error.empty(); }
+};
+
+// Parses `arguments` (the first one is the program). Never exits and never prints:
+// the caller reports `error` and the usage. --help and --version are accepted
+// without a command and without --config.
+ParsedCommandLine parseCommandLine(const QStringList& arguments);
+
+// The usage text printed by --help (and after a usage error).
+std::string usageText();
+
+}  // namespace kestrup_host

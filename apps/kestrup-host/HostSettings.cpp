@@ -1,0 +1,275 @@
+#include "HostSettings.h"
+
+#include <limits>
+#include <set>
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
+#include <QStringList>
+#include <QUrl>
+#include <QVariant>
+
+#include "host/CorvanePath.h"
+
+namespace kestrup_host {
+namespace {
+
+const char* const kUserDataVariable = "%USER_DATA%";
+
+const std::set<std::string> kComponentKeys = {"InactivityTimeout", "DownloadRetries", "DownloadRetryInterval",
+                                              "CheckForUpdateInterval", "InstallRetries"};
+const std::set<std::string> kHostKeys = {"RegistryFile", "FeedUrl",      "ReportUrl",      "DataFolder",
+                                         "LogFile",      "StallTimeout", "ConnectTimeout", "FeedTimeout",
+                                         "MaxFileSize",  "MaxBytesPerSecond", "Proxy",     "NoProxy",
+                                         "CaFile"};
+
+// Reads typed values from the parsed file and collects every problem with them.
+class SettingsReader {
+public:
+    SettingsReader(const QString& path, std::vector<std::string>& problems)
+        : m_settings(path, QSettings::IniFormat),
+          m_folder(QFileInfo(path).absolutePath()),
+          m_problems(problems) {}
+
+    QSettings& settings() { return m_settings; }
+
+    bool has(const std::string& key) { return m_settings.contains(QString::fromStdString(key)); }
+
+    // The text of a key; a value that QSettings split at commas is joined again.
+    std::string text(const std::string& key) {
+        const QVariant value = m_settings.value(QString::fromStdString(key));
+        if (value.typeId() == QMetaType::QStringList) {
+            return value.toStringList().join(QStringLiteral(", ")).trimmed().toStdString();
+        }
+        return value.toString().trimmed().toStdString();
+    }
+
+    // Keys of `group` that are not in `known`.
+    void rejectUnknownKeys(const QString& group, const std::set<std::string>& known) {
+        m_settings.beginGroup(group);
+        const QStringList keys = m_settings.childKeys();
+        m_settings.endGroup();
+        for (const QString& key : keys) {
+            if (known.count(key.toStdString()) == 0) {
+                problem(group.toStdString() + "/" + key.toStdString(), "is not a known setting");
+            }
+        }
+    }
+
+    void integer(const std::string& key, int64_t minimum, int64_t maximum, int32_t& out) {
+        int64_t value = out;
+        if (wholeNumber(key, minimum, maximum, value)) out = static_cast<int32_t>(value);
+    }
+    void integer(const std::string& key, int64_t minimum, int64_t maximum, unsigned& out) {
+        int64_t value = out;
+        if (wholeNumber(key, minimum, maximum, value)) out = static_cast<unsigned>(value);
+    }
+    void integer(const std::string& key, uint64_t& out) {
+        if (!has(key)) return;
+        const std::string value = text(key);
+        bool ok = false;
+        const qulonglong number = QString::fromStdString(value).toULongLong(&ok);
+        if (!ok || value.empty() || value[0] == '+') {
+            problem(key, "must be a whole number of bytes (0 for no limit), not '" + value + "'");
+            return;
+        }
+        out = number;
+    }
+
+    // A required or optional path; relative to the configuration file's folder.
+    bool path(const std::string& key, bool required, std::string& out) {
+        if (!has(key)) {
+            if (required) problem(key, "is missing");
+            return false;
+        }
+        const std::string value = text(key);
+        if (value.empty()) {
+            if (required) problem(key, "is empty");
+            return false;
+        }
+        if (!resolvePath(value, out)) {
+            problem(key, "cannot be expanded: '" + value + "'");
+            return false;
+        }
+        return true;
+    }
+
+    // An http or https URL; `allowFile` also takes file URLs and plain paths
+    // (made into file URLs).
+    bool url(const std::string& key, bool required, bool allowFile, std::string& out) {
+        if (!has(key) || text(key).empty()) {
+            if (required) problem(key, has(key) ? "is empty" : "is missing");
+            return false;
+        }
+        const std::string value = text(key);
+        const QUrl parsed(QString::fromStdString(value), QUrl::StrictMode);
+        const QString scheme = parsed.scheme().toLower();
+        const std::string accepted = allowFile ? "an http, https or file URL, or a path" : "an http or https URL";
+        if (scheme.isEmpty() && allowFile) {
+            std::string resolved;
+            if (!resolvePath(value, resolved)) {
+                problem(key, "cannot be expanded: '" + value + "'");
+                return false;
+            }
+            out = QUrl::fromLocalFile(QString::fromStdString(resolved)).toString(QUrl::FullyEncoded).toStdString();
+            return true;
+        }
+        if (scheme == QLatin1String("http") || scheme == QLatin1String("https")) {
+            if (!parsed.isValid() || parsed.host().isEmpty()) {
+                problem(key, "is not a valid URL: '" + value + "'");
+                return false;
+            }
+            out = value;
+            return true;
+        }
+        if (scheme == QLatin1String("file") && allowFile) {
+            if (!parsed.isValid() || !QDir::isAbsolutePath(parsed.toLocalFile())) {
+                problem(key, "must name an absolute path: '" + value + "'");
+                return false;
+            }
+            out = value;
+            return true;
+        }
+        problem(key, "must be " + accepted + ", not '" + value + "'");
+        return false;
+    }
+
+    bool resolvePath(const std::string& value, std::string& out) const {
+        if (value.find(kUserDataVariable) != std::string::npos) {
+            out = CorvanePath(value).getCanonicalPath();
+            return !out.empty();
+        }
+        out = QDir::cleanPath(m_folder.absoluteFilePath(QString::fromStdString(value))).toStdString();
+        return true;
+    }
+
+    void problem(const std::string& key, const std::string& text) { m_problems.push_back(key + " " + text); }
+
+private:
+    bool wholeNumber(const std::string& key, int64_t minimum, int64_t maximum, int64_t& out) {
+        if (!has(key)) return false;
+        const std::string value = text(key);
+        bool ok = false;
+        const qlonglong number = QString::fromStdString(value).toLongLong(&ok);
+        if (!ok || value.empty() || value[0] == '+' || number < minimum || number > maximum) {
+            problem(key, "must be a whole number from " + std::to_string(minimum) + " to " + std::to_string(maximum) +
+                             ", not '" + value + "'");
+            return false;
+        }
+        out = number;
+        return true;
+    }
+
+    QSettings m_settings;
+    const QDir m_folder;
+    std::vector<std::string>& m_problems;
+};
+
+// The file itself: present, a readable file, and INI.
+bool checkFile(const QFileInfo& info, std::vector<std::string>& problems) {
+    const std::string name = info.filePath().toStdString();
+    if (!info.exists()) {
+        problems.push_back("configuration file " + name + " does not exist");
+    } else if (info.isDir()) {
+        problems.push_back("configuration file " + name + " is a folder");
+    } else if (!info.isReadable()) {
+        problems.push_back("configuration file " + name + " cannot be read");
+    } else {
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool loadHostSettings(const std::string& configFile, HostSettings& settings, std::vector<std::string>& problems) {
+    const std::size_t problemsBefore = problems.size();
+    const QFileInfo info(QString::fromStdString(configFile));
+    if (!checkFile(info, problems)) return false;
+
+    const QString path = QDir::cleanPath(info.absoluteFilePath());
+    SettingsReader reader(path, problems);
+    // Groups are parsed when first read; read them all so a format error shows now.
+    (void)reader.settings().allKeys();
+    if (reader.settings().status() == QSettings::FormatError) {
+        problems.push_back("configuration file " + path.toStdString() + " is not a valid INI file");
+        return false;
+    }
+    if (reader.settings().status() == QSettings::AccessError) {
+        problems.push_back("configuration file " + path.toStdString() + " cannot be read");
+        return false;
+    }
+
+    HostSettings loaded;
+    loaded.configFile = path.toStdString();
+
+    const int64_t int32Max = std::numeric_limits<int32_t>::max();
+    reader.rejectUnknownKeys(QStringLiteral("Kestrup"), kComponentKeys);
+    reader.integer("Kestrup/InactivityTimeout", std::numeric_limits<int32_t>::min(), int32Max,
+                   loaded.component.inactivityTimeout);
+    reader.integer("Kestrup/DownloadRetries", 0, int32Max, loaded.component.downloadRetries);
+    reader.integer("Kestrup/DownloadRetryInterval", 0, int32Max, loaded.component.downloadRetryInterval);
+    reader.integer("Kestrup/CheckForUpdateInterval", -1, int32Max, loaded.component.checkForUpdateInterval);
+    reader.integer("Kestrup/InstallRetries", 0, int32Max, loaded.component.installRetries);
+
+    if (!reader.has("Identities/DomainID") || reader.text("Identities/DomainID").empty()) {
+        reader.problem("Identities/DomainID", "is missing (it names the workflow store)");
+    } else {
+        loaded.domainId = reader.text("Identities/DomainID");
+    }
+
+    reader.rejectUnknownKeys(QStringLiteral("Host"), kHostKeys);
+    reader.path("Host/RegistryFile", true, loaded.registryFile);
+    reader.url("Host/FeedUrl", true, true, loaded.feedUrl);
+    reader.url("Host/ReportUrl", false, false, loaded.reportUrl);
+    if (reader.has("Host/DataFolder") && !reader.text("Host/DataFolder").empty()) {
+        reader.path("Host/DataFolder", true, loaded.dataFolder);
+    } else if (!reader.resolvePath(std::string(kUserDataVariable) + "/kestrup-host", loaded.dataFolder)) {
+        reader.problem("Host/DataFolder", "is not set and the per-user data folder is unknown (HOME is not set)");
+    }
+    if (reader.has("Host/LogFile") && !reader.text("Host/LogFile").empty()) {
+        reader.path("Host/LogFile", true, loaded.logFile);
+    } else if (!loaded.dataFolder.empty()) {
+        loaded.logFile = loaded.dataFolder + "/kestrup-host.log";
+    }
+
+    reader.integer("Host/StallTimeout", 0, 86400, loaded.download.stallTimeoutSeconds);
+    reader.integer("Host/ConnectTimeout", 0, 3600, loaded.download.connectTimeoutSeconds);
+    // The component waits 30 seconds for the backend's answer; the feed must be read
+    // (or given up) before that.
+    reader.integer("Host/FeedTimeout", 1, 29, loaded.backend.requestTimeoutSeconds);
+    reader.integer("Host/MaxFileSize", loaded.download.maxFileSizeBytes);
+    reader.integer("Host/MaxBytesPerSecond", loaded.download.maxBytesPerSecond);
+    if (reader.has("Host/Proxy")) loaded.download.proxyUrl = reader.text("Host/Proxy");
+    if (reader.has("Host/NoProxy")) {
+        std::string hosts;
+        for (char c : reader.text("Host/NoProxy")) {
+            if (c != ' ' && c != '\t') hosts += c;
+        }
+        loaded.download.noProxy = hosts;
+    }
+    std::string caFile;
+    if (reader.path("Host/CaFile", false, caFile)) {
+        if (!QFileInfo(QString::fromStdString(caFile)).isFile()) {
+            reader.problem("Host/CaFile", "names no readable file: " + caFile);
+        }
+        loaded.download.caInfo = caFile;
+    }
+
+    loaded.backend.feedUrl = loaded.feedUrl;
+    loaded.backend.reportUrl = loaded.reportUrl;
+    loaded.backend.proxyUrl = loaded.download.proxyUrl;
+    loaded.backend.noProxy = loaded.download.noProxy;
+    loaded.backend.caInfo = loaded.download.caInfo;
+    loaded.backend.connectTimeoutSeconds = std::min(loaded.download.connectTimeoutSeconds == 0
+                                                        ? loaded.backend.connectTimeoutSeconds
+                                                        : loaded.download.connectTimeoutSeconds,
+                                                    loaded.backend.requestTimeoutSeconds);
+
+    if (problems.size() != problemsBefore) return false;
+    settings = loaded;
+    return true;
+}
+
+}  // namespace kestrup_host

@@ -1,0 +1,89 @@
+#include "HostProcess.h"
+
+#include <chrono>
+
+#include <signal.h>
+
+#include <QCoreApplication>
+#include <gtest/gtest.h>
+
+namespace apptest {
+namespace {
+
+// QProcess wants an application object on the thread that uses it.
+class QtApplication : public ::testing::Environment {
+public:
+    void SetUp() override {
+        static int argc = 1;
+        static char name[] = "apps_host_road_test";
+        static char* argv[] = {name, nullptr};
+        m_application = new QCoreApplication(argc, argv);
+    }
+    void TearDown() override {
+        delete m_application;
+        m_application = nullptr;
+    }
+
+private:
+    QCoreApplication* m_application = nullptr;
+};
+
+::testing::Environment* const g_qtApplication = ::testing::AddGlobalTestEnvironment(new QtApplication);
+
+}  // namespace
+
+ChildProcess::ChildProcess(const std::string& program, const QStringList& arguments, const std::string& folder) {
+    m_process.setWorkingDirectory(QString::fromStdString(folder));
+    m_process.start(QString::fromStdString(program), arguments);
+    m_started = m_process.waitForStarted(10000);
+}
+
+ChildProcess::~ChildProcess() {
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.kill();
+        m_process.waitForFinished(10000);
+    }
+}
+
+void ChildProcess::collect() {
+    m_out += m_process.readAllStandardOutput().toStdString();
+    m_err += m_process.readAllStandardError().toStdString();
+}
+
+bool ChildProcess::waitForText(const std::string& text, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        collect();
+        if (m_out.find(text) != std::string::npos || m_err.find(text) != std::string::npos) return true;
+        if (m_process.state() == QProcess::NotRunning || std::chrono::steady_clock::now() >= deadline) return false;
+        m_process.waitForReadyRead(50);
+    }
+}
+
+void ChildProcess::sendSignal(int signalNumber) {
+    if (m_process.state() == QProcess::Running) ::kill(static_cast<pid_t>(m_process.processId()), signalNumber);
+}
+
+Finished ChildProcess::finish(int timeoutMs) {
+    Finished result;
+    result.ended = m_process.waitForFinished(timeoutMs);
+    if (!result.ended) {
+        m_process.kill();
+        m_process.waitForFinished(10000);
+    }
+    collect();
+    result.crashed = m_process.exitStatus() == QProcess::CrashExit;
+    result.exitCode = m_process.exitCode();
+    result.out = m_out;
+    result.err = m_err;
+    return result;
+}
+
+Finished runProgram(const std::string& program, const QStringList& arguments, const std::string& folder,
+                    int timeoutMs) {
+    ChildProcess child(program, arguments, folder);
+    if (!child.started()) return Finished();
+    return child.finish(timeoutMs);
+}
+
+}  // namespace apptest

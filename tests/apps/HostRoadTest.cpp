@@ -1,0 +1,309 @@
+// kestrup-host as a user runs it: the offline demo prepared in a temporary folder,
+// the real program, its output and its exit codes.
+#include <csignal>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <QCryptographicHash>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QSettings>
+#include <gtest/gtest.h>
+
+#include "HostProcess.h"
+#include "LoopbackServer.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using apptest::ChildProcess;
+using apptest::Finished;
+using apptest::runProgram;
+
+const char* const kApp = "7d3c9a4e-2f61-4b8a-9c05-5e1f2a3b4c6d";
+const int kExitOk = 0;
+const int kExitNoUpdate = 2;
+const int kExitCheckFailed = 3;
+const int kExitDownloadFailed = 4;
+const int kExitUsage = 64;
+const int kExitSetupFailed = 70;
+
+std::string readFile(const std::string& path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+    std::ofstream file(path, std::ios::trunc);
+    file << text;
+}
+
+std::string describe(const Finished& run) {
+    return "exit " + std::to_string(run.exitCode) + (run.ended ? "" : " (killed: still running)") +
+           (run.crashed ? " (crashed)" : "") + "\n--- stdout:\n" + run.out + "--- stderr:\n" + run.err;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+class HostRoadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        demo = dir.file("demo");
+        const Finished prepared =
+            runProgram("/bin/sh", {QStringLiteral(KESTRUP_DEMO_FOLDER "/prepare.sh"), QString::fromStdString(demo)},
+                       dir.path());
+        ASSERT_TRUE(prepared.ended && prepared.exitCode == 0) << describe(prepared);
+        config = demo + "/kestrup-host.ini";
+    }
+
+    QStringList withConfig(QStringList arguments) const {
+        arguments << QStringLiteral("--config") << QString::fromStdString(config);
+        return arguments;
+    }
+
+    Finished host(const QStringList& arguments, int timeoutMs = 120000) {
+        return runProgram(KESTRUP_HOST_PROGRAM, withConfig(arguments), demo, timeoutMs);
+    }
+
+    std::unique_ptr<ChildProcess> startHost(const QStringList& arguments) {
+        auto child = std::make_unique<ChildProcess>(KESTRUP_HOST_PROGRAM, withConfig(arguments), demo);
+        EXPECT_TRUE(child->started());
+        return child;
+    }
+
+    void setSetting(const std::string& key, const std::string& value) {
+        QSettings settings(QString::fromStdString(config), QSettings::IniFormat);
+        settings.setValue(QString::fromStdString(key), QString::fromStdString(value));
+        settings.sync();
+        ASSERT_EQ(QSettings::NoError, settings.status());
+    }
+
+    void replaceInFeed(const std::string& pattern, const std::string& replacement) {
+        const std::string feed = readFile(demo + "/feed.xml");
+        const std::string changed = std::regex_replace(feed, std::regex(pattern), replacement);
+        ASSERT_NE(feed, changed) << pattern;
+        writeFile(demo + "/feed.xml", changed);
+    }
+
+    int registryVersion() {
+        std::smatch match;
+        const std::string registry = readFile(demo + "/registry.xml");
+        const std::regex entry(std::string("id=\"") + kApp + "\" version=\"([0-9]+)\"");
+        return std::regex_search(registry, match, entry) ? std::stoi(match[1]) : -1;
+    }
+
+    // The installer runs on its own after the host has answered.
+    bool waitForRegistryVersion(int version) {
+        for (int i = 0; i < 200; ++i) {
+            if (registryVersion() == version) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+
+    // Files named `name` anywhere below `folder`.
+    std::vector<std::string> filesNamed(const std::string& folder, const std::string& name) {
+        std::vector<std::string> found;
+        QDirIterator it(QString::fromStdString(folder), QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            if (QFileInfo(path).fileName().toStdString() == name) found.push_back(path.toStdString());
+        }
+        return found;
+    }
+
+    testsupport::TempDir dir;
+    std::string demo;
+    std::string config;
+};
+
+TEST_F(HostRoadTest, UpdateStartsTheInstallerAndTheNextStartSettlesTheNewVersion) {
+    ASSERT_EQ(1, registryVersion());
+    const Finished update = host({"update", "--app", kApp});
+    ASSERT_TRUE(update.ended && update.exitCode == kExitOk) << describe(update);
+    EXPECT_TRUE(contains(update.out, "version 1 is installed")) << update.out;
+    EXPECT_TRUE(contains(update.out, "An update is available")) << update.out;
+    EXPECT_TRUE(contains(update.out, "downloaded and verified")) << update.out;
+    EXPECT_TRUE(contains(update.out, "The installer has been started")) << update.out;
+    ASSERT_TRUE(waitForRegistryVersion(2)) << readFile(demo + "/registry.xml");
+
+    // The installer was downloaded into the configured data folder.
+    EXPECT_EQ(1u, filesNamed(demo + "/data", "install-demo-app-2.sh").size());
+
+    const Finished before = host({"state"});
+    ASSERT_EQ(kExitOk, before.exitCode) << describe(before);
+    EXPECT_TRUE(contains(before.out, "Installing (5)")) << before.out;
+
+    // The second start sees the new version, tells the backend, and is Idle again:
+    // the check then finds nothing newer.
+    const Finished status = host({"status", "--app", kApp});
+    ASSERT_TRUE(status.ended && status.exitCode == kExitNoUpdate) << describe(status);
+    EXPECT_TRUE(contains(status.out, "version 2 is installed")) << status.out;
+    EXPECT_TRUE(contains(status.out, "is now at version 2. The backend has been told.")) << status.out;
+    EXPECT_TRUE(contains(status.out, "No update is available")) << status.out;
+
+    const Finished state = host({"state", "--app", kApp});
+    ASSERT_EQ(kExitOk, state.exitCode) << describe(state);
+    EXPECT_TRUE(contains(state.out, "Workflow state: Idle (1)")) << state.out;
+    EXPECT_TRUE(contains(state.out, std::string("Installed version of application ") + kApp + ": 2")) << state.out;
+
+    // A further update has nothing to do.
+    const Finished again = host({"update", "--app", kApp});
+    EXPECT_EQ(kExitNoUpdate, again.exitCode) << describe(again);
+    EXPECT_TRUE(contains(readFile(demo + "/data/kestrup-host.log"), "KESTRUP_HOST: Shut down; exit code 2"));
+}
+
+TEST_F(HostRoadTest, ADigestMismatchEndsTheUpdateAsAFailedDownload) {
+    setSetting("Kestrup/DownloadRetries", "0");
+    replaceInFeed("<digest>[0-9a-f]+</digest>", "<digest>" + std::string(64, '0') + "</digest>");
+
+    const Finished update = host({"update", "--app", kApp});
+    ASSERT_TRUE(update.ended && update.exitCode == kExitDownloadFailed) << describe(update);
+    EXPECT_TRUE(contains(update.err, "did not match the SHA-256 digest")) << update.err;
+    EXPECT_TRUE(contains(update.err, "(code 773)")) << update.err;
+    EXPECT_TRUE(contains(update.out, "A download attempt failed")) << update.out;
+    EXPECT_EQ(1, registryVersion());
+
+    const Finished state = host({"state"});
+    EXPECT_TRUE(contains(state.out, "Workflow state: Idle (1)")) << describe(state);
+}
+
+TEST_F(HostRoadTest, AFeedThatCannotBeReadIsAFailedCheck) {
+    setSetting("Host/FeedUrl", "file://" + demo + "/no-such-feed.xml");
+    const Finished status = host({"status", "--app", kApp});
+    ASSERT_TRUE(status.ended && status.exitCode == kExitCheckFailed) << describe(status);
+    EXPECT_TRUE(contains(status.err, "could not provide an update manifest")) << status.err;
+    EXPECT_TRUE(contains(status.err, "no-such-feed.xml")) << "the message names the feed: " << status.err;
+
+    const Finished update = host({"update", "--app", kApp});
+    EXPECT_EQ(kExitCheckFailed, update.exitCode) << describe(update);
+    EXPECT_EQ(1, registryVersion());
+}
+
+TEST_F(HostRoadTest, AnApplicationMissingFromTheRegistryIsAFailedCheck) {
+    const std::string other = "0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9";
+    for (const char* command : {"status", "update"}) {
+        const Finished run = host({command, "--app", QString::fromStdString(other)});
+        EXPECT_TRUE(run.ended && run.exitCode == kExitCheckFailed) << command << "\n" << describe(run);
+        EXPECT_TRUE(contains(run.err, "application " + other + " is not in the registry " + demo + "/registry.xml"))
+            << run.err;
+    }
+    const Finished state = host({"state", "--app", QString::fromStdString(other)});
+    EXPECT_EQ(kExitCheckFailed, state.exitCode) << describe(state);
+}
+
+TEST_F(HostRoadTest, BadInvocationsAreUsageErrorsThatTouchNothing) {
+    struct Case {
+        QStringList arguments;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {{"status", "--app", kApp, "--config", QString::fromStdString(demo + "/absent.ini")}, "does not exist"},
+        {{"upgrade", "--app", kApp, "--config", QString::fromStdString(config)}, "unknown command 'upgrade'"},
+        {{"status", "--config", QString::fromStdString(config)}, "needs --app"},
+        {{"status", "--app", "42", "--config", QString::fromStdString(config)}, "not '42'"},
+        {{"status", "--app", kApp}, "--config FILE is required"},
+    };
+    for (const Case& c : cases) {
+        const Finished run = runProgram(KESTRUP_HOST_PROGRAM, c.arguments, demo);
+        EXPECT_TRUE(run.ended && run.exitCode == kExitUsage) << c.arguments.join(' ').toStdString() << "\n"
+                                                              << describe(run);
+        EXPECT_TRUE(contains(run.err, c.message)) << run.err;
+        EXPECT_TRUE(run.out.empty()) << run.out;
+    }
+
+    setSetting("Kestrup/DownloadRetryInterval", "ten minutes");
+    setSetting("Host/FeedUrl", "ftp://updates.example/feed.xml");
+    const Finished bad = host({"update", "--app", kApp});
+    EXPECT_TRUE(bad.ended && bad.exitCode == kExitUsage) << describe(bad);
+    EXPECT_TRUE(contains(bad.err, "Kestrup/DownloadRetryInterval must be a whole number")) << bad.err;
+    EXPECT_TRUE(contains(bad.err, "Host/FeedUrl must be")) << bad.err;
+
+    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(demo + "/data"))) << "nothing was set up";
+    EXPECT_EQ(1, registryVersion());
+}
+
+TEST_F(HostRoadTest, RunEndsCleanlyOnSigterm) {
+    setSetting("Kestrup/InactivityTimeout", "-1");
+    std::unique_ptr<ChildProcess> run = startHost({"run"});
+    ASSERT_TRUE(run->waitForText("Serving update requests", 30000));
+
+    // One host at a time runs a component on a data folder.
+    const Finished second = host({"status", "--app", kApp});
+    EXPECT_TRUE(second.ended && second.exitCode == kExitSetupFailed) << describe(second);
+    EXPECT_TRUE(contains(second.err, "is using the data folder " + demo + "/data")) << second.err;
+
+    run->sendSignal(SIGTERM);
+    const Finished finished = run->finish(30000);
+    ASSERT_TRUE(finished.ended && !finished.crashed) << describe(finished);
+    EXPECT_EQ(kExitOk, finished.exitCode) << describe(finished);
+    EXPECT_TRUE(contains(finished.out, "Stopping: SIGTERM received.")) << finished.out;
+    EXPECT_TRUE(contains(readFile(demo + "/data/kestrup-host.log"), "KESTRUP_HOST: Shut down; exit code 0"));
+}
+
+TEST_F(HostRoadTest, RunEndsWhenTheComponentHasBeenIdleLongEnough) {
+    setSetting("Kestrup/InactivityTimeout", "1");
+    const Finished run = host({"run"}, 60000);
+    ASSERT_TRUE(run.ended && !run.crashed) << describe(run);
+    EXPECT_EQ(kExitOk, run.exitCode) << describe(run);
+    EXPECT_TRUE(contains(run.out, "Stopping: the inactivity time has passed.")) << run.out;
+}
+
+TEST_F(HostRoadTest, AnInterruptedRetryWaitEndsTheHostAtOnceAndTheWorkflowWaitsForTheNextStart) {
+    // Every attempt fails; the component then waits ten minutes before the next.
+    setSetting("Kestrup/DownloadRetries", "3");
+    setSetting("Kestrup/DownloadRetryInterval", "600");
+    replaceInFeed("<digest>[0-9a-f]+</digest>", "<digest>" + std::string(64, 'f') + "</digest>");
+
+    std::unique_ptr<ChildProcess> update = startHost({"update", "--app", kApp});
+    ASSERT_TRUE(update->waitForText("A download attempt failed", 60000));
+    update->sendSignal(SIGINT);
+    const Finished finished = update->finish(60000);
+    ASSERT_TRUE(finished.ended && !finished.crashed) << describe(finished);
+    EXPECT_EQ(128 + SIGINT, finished.exitCode) << describe(finished);
+    EXPECT_TRUE(contains(finished.err, "interrupted by SIGINT")) << finished.err;
+
+    const Finished state = host({"state"});
+    EXPECT_TRUE(contains(state.out, "Workflow state: Downloading (3)")) << describe(state);
+}
+
+TEST_F(HostRoadTest, UpdateFollowsADownloadThatAnEarlierRunLeftUnfinished) {
+    // The installer, made larger, comes slowly from a local HTTP server.
+    const std::string installer = demo + "/install-demo-app-2.sh";
+    writeFile(installer, readFile(installer) + "# " + std::string(256 * 1024, 'x') + "\n");
+    const QByteArray digest =
+        QCryptographicHash::hash(QByteArray::fromStdString(readFile(installer)), QCryptographicHash::Sha256).toHex();
+    servicetests::LoopbackServer server(demo);
+    ASSERT_TRUE(server.started()) << server.startError();
+    replaceInFeed("<digest>[0-9a-f]+</digest>", "<digest>" + digest.toStdString() + "</digest>");
+    replaceInFeed("url=\"file://[^\"]*\"",
+                  "url=\"" + server.url("/slow/install-demo-app-2.sh?chunk=8192&amp;delay=100") + "\"");
+    setSetting("Host/NoProxy", "*");
+
+    std::unique_ptr<ChildProcess> first = startHost({"update", "--app", kApp});
+    ASSERT_TRUE(first->waitForText("Downloading the installer...", 60000));
+    ASSERT_TRUE(first->waitForText("%", 60000)) << "a progress line while the file arrives";
+    first->sendSignal(SIGINT);
+    const Finished interrupted = first->finish(60000);
+    ASSERT_TRUE(interrupted.ended) << describe(interrupted);
+    ASSERT_EQ(128 + SIGINT, interrupted.exitCode) << describe(interrupted);
+    EXPECT_TRUE(contains(host({"state"}).out, "Workflow state: Downloading (3)"));
+
+    const Finished second = host({"update", "--app", kApp});
+    ASSERT_TRUE(second.ended && second.exitCode == kExitOk) << describe(second);
+    EXPECT_TRUE(contains(second.out, "The download of an earlier run goes on.")) << second.out;
+    EXPECT_TRUE(contains(second.err, "100%")) << "the resumed download shows its progress: " << second.err;
+    EXPECT_TRUE(contains(second.out, "The installer has been started")) << second.out;
+    EXPECT_TRUE(waitForRegistryVersion(2));
+}
+
+}  // namespace
