@@ -67,6 +67,42 @@ void logLine(const std::string& message) {
     KS_LOG(Logger::getDefaultInstance(), "PluginManager: " + message);
 }
 
+// QLibrary unmaps a file as soon as any one of its QLibrary objects calls unload(),
+// even while other objects (other managers) still use it. So the loads of each file
+// are counted here, and only the last user's release unloads it.
+struct LoadCounts {
+    std::mutex mutex;
+    std::map<std::string, int> byModule;  // by module path key; guarded by mutex
+};
+
+// Never destroyed: a manager that lives in static storage may unload at exit.
+LoadCounts& loadCounts() {
+    static LoadCounts* const counts = new LoadCounts;
+    return *counts;
+}
+
+bool loadCounted(QLibrary& library, const std::string& key) {
+    LoadCounts& counts = loadCounts();
+    std::lock_guard<std::mutex> lock(counts.mutex);
+    if (!library.load()) {
+        return false;
+    }
+    ++counts.byModule[key];
+    return true;
+}
+
+// False when the file stays mapped for another user.
+bool releaseCounted(QLibrary& library, const std::string& key) {
+    LoadCounts& counts = loadCounts();
+    std::lock_guard<std::mutex> lock(counts.mutex);
+    auto it = counts.byModule.find(key);
+    if (it != counts.byModule.end() && --it->second > 0) {
+        return false;
+    }
+    counts.byModule.erase(key);
+    return library.unload();
+}
+
 }  // namespace
 
 struct PluginManager::Impl {
@@ -101,8 +137,7 @@ struct PluginManager::Impl {
         if (module.exitFunc != nullptr) {
             module.exitFunc();
         }
-        if (!module.library->unload()) {
-            // QLibrary counts its users; another loader of the same file keeps it mapped.
+        if (!releaseCounted(*module.library, path)) {
             logLine(path + " stays loaded: it is still in use by another loader");
         }
     }
@@ -141,13 +176,13 @@ bool PluginManager::loadPlugin(const std::string& path) {
     // Resolve every symbol now: a module with a missing dependency fails here with
     // a clear error instead of at its first call.
     library->setLoadHints(QLibrary::ResolveAllSymbolsHint);
-    if (!library->load()) {
+    if (!loadCounted(*library, key)) {
         m_impl->fail("cannot load plug-in module " + key + ": " + library->errorString().toStdString());
         return false;
     }
     auto init = reinterpret_cast<PF_InitFunc>(library->resolve(PF_INIT_PLUGIN_SYMBOL));
     if (init == nullptr) {
-        library->unload();
+        releaseCounted(*library, key);
         m_impl->fail("plug-in module " + key + " does not export " PF_INIT_PLUGIN_SYMBOL);
         return false;
     }
@@ -161,7 +196,7 @@ bool PluginManager::loadPlugin(const std::string& path) {
         exitFunc = init(&m_impl->services);
     } catch (...) {
         t_pendingLoad = outer;
-        library->unload();
+        releaseCounted(*library, key);
         m_impl->fail("plug-in module " + key + ": " PF_INIT_PLUGIN_SYMBOL " threw an exception");
         return false;
     }
@@ -175,7 +210,7 @@ bool PluginManager::loadPlugin(const std::string& path) {
         if (exitFunc != nullptr) {
             exitFunc();  // it did initialise, so it gets to clean up before it goes
         }
-        library->unload();
+        releaseCounted(*library, key);
         m_impl->fail("plug-in module " + key + " " + reason);
         return false;
     }

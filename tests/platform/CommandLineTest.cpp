@@ -19,26 +19,19 @@ const SplitCase kCases[] = {
     {" \t  ", {}},
     {"a b  c", {"a", "b", "c"}},
     {"  lead and trail  ", {"lead", "and", "trail"}},
-    {"a\tb", {"a", "b"}},
     {"\"a b\" c", {"a b", "c"}},
-    {"\"two  blanks\"", {"two  blanks"}},
     {"\"a\tb\"", {"a\tb"}},
     {"\"\"", {""}},
-    {"a \"\" b", {"a", "", "b"}},
     {"a\"b c\"d", {"ab cd"}},
     {"\"unterminated arg", {"unterminated arg"}},
     // Doubled quotes inside a quoted part.
     {"\"say \"\"hi\"\"\"", {"say \"hi\""}},
-    {"\"\"\"\"", {"\""}},
     {"a\"\"\"b", {"a\"b"}},
     // Backslashes.
-    {"\\\"a", {"\"a"}},
     {"\\\\\"a b\"", {"\\a b"}},
     {"\\\\\\\"a", {"\\\"a"}},
     {"a\\\\b c\\", {"a\\\\b", "c\\"}},
-    {"C:\\Program Files\\x", {"C:\\Program", "Files\\x"}},
     {"\"C:\\Program Files\\\\\" next", {"C:\\Program Files\\", "next"}},
-    {"/S /D=\"C:\\a b\"", {"/S", "/D=C:\\a b"}},
     // Non-ASCII text passes through.
     {"h\xC3\xA9llo \"w\xC3\xB6rld \xE6\x97\xA5\"", {"h\xC3\xA9llo", "w\xC3\xB6rld \xE6\x97\xA5"}},
 };
