@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <regex>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -16,84 +15,71 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Sets an environment variable for the life of the object, then restores it.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::optional<std::string>& value) : m_name(name) {
-        if (const char* old = std::getenv(name)) m_old = old;
-        set(value);
-    }
-    ~ScopedEnv() { set(m_old); }
-    void set(const std::optional<std::string>& value) {
-        if (value)
-            setenv(m_name, value->c_str(), 1);
-        else
-            unsetenv(m_name);
-    }
+std::optional<std::string> getEnv(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? std::optional<std::string>(value) : std::nullopt;
+}
 
-private:
-    const char* m_name;
-    std::optional<std::string> m_old;
-};
+void setEnv(const char* name, const std::optional<std::string>& value) {
+    if (value)
+        setenv(name, value->c_str(), 1);
+    else
+        unsetenv(name);
+}
 
 class UserDataFolderTest : public ::testing::Test {
 protected:
-    void SetUp() override { UserDataFolder::resetForTesting(); }
-    void TearDown() override { UserDataFolder::resetForTesting(); }
+    void SetUp() override {
+        UserDataFolder::resetForTesting();
+        setEnv("XDG_DATA_HOME", dir.file("data"));
+    }
+    void TearDown() override {
+        UserDataFolder::resetForTesting();
+        setEnv("XDG_DATA_HOME", m_xdg);
+        setEnv("HOME", m_home);
+    }
+    std::string folderIn(const std::string& base) const { return dir.file(base) + "/Corvane/Brenmark/"; }
 
     testsupport::TempDir dir;
     testsupport::CapturingLogger logger;
-    ScopedEnv xdg{"XDG_DATA_HOME", dir.file("data/home")};
+    const std::optional<std::string> m_xdg = getEnv("XDG_DATA_HOME");
+    const std::optional<std::string> m_home = getEnv("HOME");
 };
 
 TEST_F(UserDataFolderTest, CreatesTheWholeChainOnceAndThenAnswersFromTheCache) {
-    const std::string expected = dir.file("data/home") + "/Corvane/Brenmark/";
-    EXPECT_EQ(UserDataFolder::get(), expected);
-    EXPECT_TRUE(fs::is_directory(expected));
-    EXPECT_TRUE(logger.lines().empty());
+    EXPECT_EQ(UserDataFolder::get(), folderIn("data"));
+    EXPECT_TRUE(fs::is_directory(folderIn("data")));
 
     // The cached answer neither looks at the environment nor at the disk again.
     fs::remove_all(dir.file("data"));
-    xdg.set(dir.file("elsewhere"));
-    EXPECT_EQ(UserDataFolder::get(), expected);
+    setEnv("XDG_DATA_HOME", dir.file("elsewhere"));
+    EXPECT_EQ(UserDataFolder::get(), folderIn("data"));
     EXPECT_FALSE(fs::exists(dir.file("data")));
     EXPECT_FALSE(fs::exists(dir.file("elsewhere")));
 
+    // An existing folder is left as it is.
+    fs::create_directories(folderIn("elsewhere"));
+    std::ofstream(folderIn("elsewhere") + "marker") << "keep";
     UserDataFolder::resetForTesting();
-    EXPECT_EQ(UserDataFolder::get(), dir.file("elsewhere") + "/Corvane/Brenmark/");
-}
-
-TEST_F(UserDataFolderTest, AnExistingFolderIsLeftAsItIs) {
-    const std::string folder = dir.file("data/home/Corvane/Brenmark");
-    fs::create_directories(folder);
-    std::ofstream(folder + "/marker") << "keep";
-    EXPECT_EQ(UserDataFolder::get(), folder + "/");
-    EXPECT_TRUE(fs::exists(folder + "/marker"));
+    EXPECT_EQ(UserDataFolder::get(), folderIn("elsewhere"));
+    EXPECT_TRUE(fs::exists(folderIn("elsewhere") + "marker"));
     EXPECT_TRUE(logger.lines().empty());
 }
 
-TEST_F(UserDataFolderTest, AFolderThatCannotBeCreatedIsLoggedAndStillReturned) {
+TEST_F(UserDataFolderTest, AnUnresolvablePathIsNotCachedAndAnUncreatableOneIsLoggedAndReturned) {
+    setEnv("XDG_DATA_HOME", std::nullopt);
+    setEnv("HOME", std::nullopt);
+    EXPECT_EQ(UserDataFolder::get(), "");
+    EXPECT_TRUE(logger.lines().empty());
+
     // A regular file where a parent folder should be (chmod would not stop root).
-    fs::create_directories(dir.file("data"));
-    std::ofstream(dir.file("data/home")) << "not a folder";
-    const std::string expected = dir.file("data/home") + "/Corvane/Brenmark/";
-    EXPECT_EQ(UserDataFolder::get(), expected);
+    std::ofstream(dir.file("data")) << "not a folder";
+    setEnv("XDG_DATA_HOME", dir.file("data"));
+    EXPECT_EQ(UserDataFolder::get(), folderIn("data"));
     ASSERT_EQ(logger.lines().size(), 1u);
     const std::string line = logger.lines()[0];
-    const std::string tail = "] -> UserDataFolder: Could not create " + expected;
-    EXPECT_TRUE(std::regex_search(line, std::regex(R"(^UserDataFolder\.cpp\[[0-9]+\] -> )"))) << line;
-    EXPECT_TRUE(line.size() > tail.size() && line.compare(line.size() - tail.size(), tail.size(), tail) == 0) << line;
-}
-
-TEST_F(UserDataFolderTest, AnUnresolvablePathIsNotCached) {
-    {
-        ScopedEnv home("HOME", std::nullopt);
-        xdg.set(std::nullopt);
-        EXPECT_EQ(UserDataFolder::get(), "");
-    }
-    xdg.set(dir.file("later"));
-    EXPECT_EQ(UserDataFolder::get(), dir.file("later") + "/Corvane/Brenmark/");
-    EXPECT_TRUE(fs::is_directory(dir.file("later/Corvane/Brenmark")));
+    EXPECT_EQ(line.rfind("UserDataFolder.cpp[", 0), 0u) << line;
+    EXPECT_EQ(line.substr(line.find("] -> ")), "] -> UserDataFolder: Could not create " + folderIn("data"));
 }
 
 }  // namespace
