@@ -1,10 +1,8 @@
 // kestrup-host as a user runs it: the offline demo prepared in a temporary folder,
 // the real program, its output and its exit codes.
 #include <csignal>
-#include <fstream>
 #include <memory>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,17 +31,8 @@ const int kExitDownloadFailed = 4;
 const int kExitUsage = 64;
 const int kExitSetupFailed = 70;
 
-std::string readFile(const std::string& path) {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-void writeFile(const std::string& path, const std::string& text) {
-    std::ofstream file(path, std::ios::trunc);
-    file << text;
-}
+using servicetests::readFile;
+using servicetests::writeFile;
 
 std::string describe(const Finished& run) {
     return "exit " + std::to_string(run.exitCode) + (run.ended ? "" : " (killed: still running)") +
@@ -110,17 +99,6 @@ protected:
         return false;
     }
 
-    // Files named `name` anywhere below `folder`.
-    std::vector<std::string> filesNamed(const std::string& folder, const std::string& name) {
-        std::vector<std::string> found;
-        QDirIterator it(QString::fromStdString(folder), QDir::Files, QDirIterator::Subdirectories);
-        while (it.hasNext()) {
-            const QString path = it.next();
-            if (QFileInfo(path).fileName().toStdString() == name) found.push_back(path.toStdString());
-        }
-        return found;
-    }
-
     testsupport::TempDir dir;
     std::string demo;
     std::string config;
@@ -137,7 +115,12 @@ TEST_F(HostRoadTest, UpdateStartsTheInstallerAndTheNextStartSettlesTheNewVersion
     ASSERT_TRUE(waitForRegistryVersion(2)) << readFile(demo + "/registry.xml");
 
     // The installer was downloaded into the configured data folder.
-    EXPECT_EQ(1u, filesNamed(demo + "/data", "install-demo-app-2.sh").size());
+    int installers = 0;
+    for (QDirIterator it(QString::fromStdString(demo + "/data"), QDir::Files, QDirIterator::Subdirectories);
+         it.hasNext();) {
+        installers += it.next().endsWith(QStringLiteral("/install-demo-app-2.sh"));
+    }
+    EXPECT_EQ(1, installers);
 
     const Finished before = host({"state"});
     ASSERT_EQ(kExitOk, before.exitCode) << describe(before);
@@ -162,64 +145,40 @@ TEST_F(HostRoadTest, UpdateStartsTheInstallerAndTheNextStartSettlesTheNewVersion
     EXPECT_TRUE(contains(readFile(demo + "/data/kestrup-host.log"), "KESTRUP_HOST: Shut down; exit code 2"));
 }
 
-TEST_F(HostRoadTest, ADigestMismatchEndsTheUpdateAsAFailedDownload) {
+TEST_F(HostRoadTest, ADigestMismatchFailsTheDownloadAndAnInterruptedRetryWaitEndsTheHost) {
     setSetting("Kestrup/DownloadRetries", "0");
     replaceInFeed("<digest>[0-9a-f]+</digest>", "<digest>" + std::string(64, '0') + "</digest>");
 
-    const Finished update = host({"update", "--app", kApp});
-    ASSERT_TRUE(update.ended && update.exitCode == kExitDownloadFailed) << describe(update);
-    EXPECT_TRUE(contains(update.err, "did not match the SHA-256 digest")) << update.err;
-    EXPECT_TRUE(contains(update.err, "(code 773)")) << update.err;
-    EXPECT_TRUE(contains(update.out, "A download attempt failed")) << update.out;
+    const Finished failed = host({"update", "--app", kApp});
+    ASSERT_TRUE(failed.ended && failed.exitCode == kExitDownloadFailed) << describe(failed);
+    EXPECT_TRUE(contains(failed.err, "did not match the SHA-256 digest")) << failed.err;
+    EXPECT_TRUE(contains(failed.err, "(code 773)")) << failed.err;
+    EXPECT_TRUE(contains(failed.out, "A download attempt failed")) << failed.out;
     EXPECT_EQ(1, registryVersion());
+
+    EXPECT_TRUE(contains(host({"state"}).out, "Workflow state: Idle (1)"));
+
+    // With retries left, the component waits ten minutes before the next attempt; an
+    // interrupt ends the host at once and the workflow waits for the next start.
+    setSetting("Kestrup/DownloadRetries", "3");
+    setSetting("Kestrup/DownloadRetryInterval", "600");
+    std::unique_ptr<ChildProcess> update = startHost({"update", "--app", kApp});
+    ASSERT_TRUE(update->waitForText("A download attempt failed", 60000));
+    update->sendSignal(SIGINT);
+    const Finished finished = update->finish(60000);
+    ASSERT_TRUE(finished.ended && !finished.crashed) << describe(finished);
+    EXPECT_EQ(128 + SIGINT, finished.exitCode) << describe(finished);
+    EXPECT_TRUE(contains(finished.err, "interrupted by SIGINT")) << finished.err;
 
     const Finished state = host({"state"});
-    EXPECT_TRUE(contains(state.out, "Workflow state: Idle (1)")) << describe(state);
+    EXPECT_TRUE(contains(state.out, "Workflow state: Downloading (3)")) << describe(state);
 }
 
-TEST_F(HostRoadTest, AFeedThatCannotBeReadIsAFailedCheck) {
-    setSetting("Host/FeedUrl", "file://" + demo + "/no-such-feed.xml");
-    const Finished status = host({"status", "--app", kApp});
-    ASSERT_TRUE(status.ended && status.exitCode == kExitCheckFailed) << describe(status);
-    EXPECT_TRUE(contains(status.err, "could not provide an update manifest")) << status.err;
-    EXPECT_TRUE(contains(status.err, "no-such-feed.xml")) << "the message names the feed: " << status.err;
-
-    const Finished update = host({"update", "--app", kApp});
-    EXPECT_EQ(kExitCheckFailed, update.exitCode) << describe(update);
-    EXPECT_EQ(1, registryVersion());
-}
-
-TEST_F(HostRoadTest, AnApplicationMissingFromTheRegistryIsAFailedCheck) {
-    const std::string other = "0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9";
-    for (const char* command : {"status", "update"}) {
-        const Finished run = host({command, "--app", QString::fromStdString(other)});
-        EXPECT_TRUE(run.ended && run.exitCode == kExitCheckFailed) << command << "\n" << describe(run);
-        EXPECT_TRUE(contains(run.err, "application " + other + " is not in the registry " + demo + "/registry.xml"))
-            << run.err;
-    }
-    const Finished state = host({"state", "--app", QString::fromStdString(other)});
-    EXPECT_EQ(kExitCheckFailed, state.exitCode) << describe(state);
-}
-
-TEST_F(HostRoadTest, BadInvocationsAreUsageErrorsThatTouchNothing) {
-    struct Case {
-        QStringList arguments;
-        std::string message;
-    };
-    const std::vector<Case> cases = {
-        {{"status", "--app", kApp, "--config", QString::fromStdString(demo + "/absent.ini")}, "does not exist"},
-        {{"upgrade", "--app", kApp, "--config", QString::fromStdString(config)}, "unknown command 'upgrade'"},
-        {{"status", "--config", QString::fromStdString(config)}, "needs --app"},
-        {{"status", "--app", "42", "--config", QString::fromStdString(config)}, "not '42'"},
-        {{"status", "--app", kApp}, "--config FILE is required"},
-    };
-    for (const Case& c : cases) {
-        const Finished run = runProgram(KESTRUP_HOST_PROGRAM, c.arguments, demo);
-        EXPECT_TRUE(run.ended && run.exitCode == kExitUsage) << c.arguments.join(' ').toStdString() << "\n"
-                                                              << describe(run);
-        EXPECT_TRUE(contains(run.err, c.message)) << run.err;
-        EXPECT_TRUE(run.out.empty()) << run.out;
-    }
+TEST_F(HostRoadTest, BadInvocationsAndFailedChecksEndWithTheirExitCodes) {
+    const Finished unknown = host({"upgrade", "--app", kApp});
+    EXPECT_TRUE(unknown.ended && unknown.exitCode == kExitUsage) << describe(unknown);
+    EXPECT_TRUE(contains(unknown.err, "unknown command 'upgrade'")) << unknown.err;
+    EXPECT_TRUE(unknown.out.empty()) << unknown.out;
 
     setSetting("Kestrup/DownloadRetryInterval", "ten minutes");
     setSetting("Host/FeedUrl", "ftp://updates.example/feed.xml");
@@ -229,14 +188,38 @@ TEST_F(HostRoadTest, BadInvocationsAreUsageErrorsThatTouchNothing) {
     EXPECT_TRUE(contains(bad.err, "Host/FeedUrl must be")) << bad.err;
 
     EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(demo + "/data"))) << "nothing was set up";
+    setSetting("Kestrup/DownloadRetryInterval", "600");
+    setSetting("Host/FeedUrl", "feed.xml");
+    const std::string other = "0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9";
+    const std::string notInRegistry = "application " + other + " is not in the registry " + demo + "/registry.xml";
+    for (const char* command : {"status", "update", "state"}) {
+        const Finished run = host({command, "--app", QString::fromStdString(other)});
+        EXPECT_TRUE(run.ended && run.exitCode == kExitCheckFailed) << command << "\n" << describe(run);
+        if (std::string(command) != "state") {
+            EXPECT_TRUE(contains(run.err, notInRegistry)) << run.err;
+        }
+    }
+
+    setSetting("Host/FeedUrl", "file://" + demo + "/no-such-feed.xml");
+    for (const char* command : {"status", "update"}) {
+        const Finished run = host({command, "--app", kApp});
+        ASSERT_TRUE(run.ended && run.exitCode == kExitCheckFailed) << command << "\n" << describe(run);
+        EXPECT_TRUE(contains(run.err, "could not provide an update manifest")) << run.err;
+        EXPECT_TRUE(contains(run.err, "no-such-feed.xml")) << "the message names the feed: " << run.err;
+    }
     EXPECT_EQ(1, registryVersion());
 }
 
-TEST_F(HostRoadTest, RunEndsCleanlyOnSigterm) {
+TEST_F(HostRoadTest, RunEndsWhenIdleLongEnoughOrCleanlyOnSigterm) {
+    setSetting("Kestrup/InactivityTimeout", "1");
+    const Finished idle = host({"run"}, 60000);
+    ASSERT_TRUE(idle.ended && !idle.crashed) << describe(idle);
+    EXPECT_EQ(kExitOk, idle.exitCode) << describe(idle);
+    EXPECT_TRUE(contains(idle.out, "Stopping: the inactivity time has passed.")) << idle.out;
+
     setSetting("Kestrup/InactivityTimeout", "-1");
     std::unique_ptr<ChildProcess> run = startHost({"run"});
     ASSERT_TRUE(run->waitForText("Serving update requests", 30000));
-
     // One host at a time runs a component on a data folder.
     const Finished second = host({"status", "--app", kApp});
     EXPECT_TRUE(second.ended && second.exitCode == kExitSetupFailed) << describe(second);
@@ -248,32 +231,6 @@ TEST_F(HostRoadTest, RunEndsCleanlyOnSigterm) {
     EXPECT_EQ(kExitOk, finished.exitCode) << describe(finished);
     EXPECT_TRUE(contains(finished.out, "Stopping: SIGTERM received.")) << finished.out;
     EXPECT_TRUE(contains(readFile(demo + "/data/kestrup-host.log"), "KESTRUP_HOST: Shut down; exit code 0"));
-}
-
-TEST_F(HostRoadTest, RunEndsWhenTheComponentHasBeenIdleLongEnough) {
-    setSetting("Kestrup/InactivityTimeout", "1");
-    const Finished run = host({"run"}, 60000);
-    ASSERT_TRUE(run.ended && !run.crashed) << describe(run);
-    EXPECT_EQ(kExitOk, run.exitCode) << describe(run);
-    EXPECT_TRUE(contains(run.out, "Stopping: the inactivity time has passed.")) << run.out;
-}
-
-TEST_F(HostRoadTest, AnInterruptedRetryWaitEndsTheHostAtOnceAndTheWorkflowWaitsForTheNextStart) {
-    // Every attempt fails; the component then waits ten minutes before the next.
-    setSetting("Kestrup/DownloadRetries", "3");
-    setSetting("Kestrup/DownloadRetryInterval", "600");
-    replaceInFeed("<digest>[0-9a-f]+</digest>", "<digest>" + std::string(64, 'f') + "</digest>");
-
-    std::unique_ptr<ChildProcess> update = startHost({"update", "--app", kApp});
-    ASSERT_TRUE(update->waitForText("A download attempt failed", 60000));
-    update->sendSignal(SIGINT);
-    const Finished finished = update->finish(60000);
-    ASSERT_TRUE(finished.ended && !finished.crashed) << describe(finished);
-    EXPECT_EQ(128 + SIGINT, finished.exitCode) << describe(finished);
-    EXPECT_TRUE(contains(finished.err, "interrupted by SIGINT")) << finished.err;
-
-    const Finished state = host({"state"});
-    EXPECT_TRUE(contains(state.out, "Workflow state: Downloading (3)")) << describe(state);
 }
 
 TEST_F(HostRoadTest, UpdateFollowsADownloadThatAnEarlierRunLeftUnfinished) {

@@ -23,13 +23,10 @@ TEST(FileNamesTest, UrlsGiveOnePlainNameInsideTheFolder) {
         {"http://example.org/files/..%2F..%2Fevil", "evil"},
         {"http://example.org/files/..%5C..%5Cevil.exe", "evil.exe"},
         {"http://example.org/files/%2E%2E", kFallbackFileName},
-        {"http://example.org/files/..", kFallbackFileName},
         {"http://example.org/../x", "x"},
-        {"http://example.org/.bashrc", "bashrc"},
         {"http://example.org/...hidden...", "hidden"},
         {"http://example.org/nul%00byte%0d%0a.bin", "nulbyte.bin"},
         {"http://example.org/", kFallbackFileName},
-        {"http://example.org", kFallbackFileName},
         {"file:///srv/updates/app.run", "app.run"},
         {"not a url at all", kFallbackFileName},
         {"http://example.org/caf%C3%A9.bin", "caf\xC3\xA9.bin"},
@@ -50,12 +47,9 @@ TEST(FileNamesTest, LongNamesAreCutWithoutSplittingACharacter) {
     cleaned = cleanFileName("x" + name);
     EXPECT_EQ(199u, cleaned.size());
     EXPECT_EQ(0xA9, static_cast<unsigned char>(cleaned.back()));
-}
 
-TEST(FileNamesTest, PercentDecodingLeavesBrokenEscapesAlone) {
-    EXPECT_EQ("a%zzb%4", percentDecode("a%zzb%4"));
-    EXPECT_EQ("/", percentDecode("%2f"));
-    EXPECT_EQ("100%", percentDecode("100%"));
+    // Broken escapes are left alone.
+    EXPECT_EQ("a%zzb%4/100%", percentDecode("a%zzb%4%2f100%"));
 }
 
 }  // namespace

@@ -4,12 +4,13 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <openssl/sha.h>
 #include <poll.h>
@@ -128,24 +129,17 @@ std::string patternBytes(std::size_t size, unsigned seed) {
 std::string sha256Hex(const std::string& data) {
     unsigned char digest[SHA256_DIGEST_LENGTH];
     SHA256(reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest);
-    static const char* const kHex = "0123456789abcdef";
-    std::string text;
-    for (unsigned char byte : digest) {
-        text.push_back(kHex[byte >> 4]);
-        text.push_back(kHex[byte & 15]);
-    }
+    char text[2 * SHA256_DIGEST_LENGTH + 1];
+    for (int i = 0; i < SHA256_DIGEST_LENGTH; ++i) std::snprintf(text + 2 * i, 3, "%02x", digest[i]);
     return text;
 }
 
 std::vector<std::string> folderEntries(const std::string& path) {
     std::vector<std::string> names;
-    DIR* folder = ::opendir(path.c_str());
-    if (!folder) return names;
-    while (struct dirent* entry = ::readdir(folder)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") names.push_back(name);
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(path, error)) {
+        names.push_back(entry.path().filename().string());
     }
-    ::closedir(folder);
     std::sort(names.begin(), names.end());
     return names;
 }
