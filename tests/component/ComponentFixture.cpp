@@ -1,9 +1,5 @@
 #include "ComponentFixture.h"
 
-#include <fstream>
-
-#include <sys/stat.h>
-
 namespace componenttest {
 
 const UUId ComponentFixture::AppA("6c1f3a2e-8b4d-4f0a-9e21-0a7d5b3c9f11");
@@ -37,33 +33,23 @@ void ComponentFixture::destroyComponent() {
     component.reset();
 }
 
-void ComponentFixture::restartComponent() {
-    destroyComponent();
+void ComponentFixture::startWith(const std::function<void(KSPersistentState&)>& write) {
+    if (component) destroyComponent();
+    if (!configuration) configuration.reset(new testsupport::MemoryConfiguration(settings));
+    {
+        KSPersistentState previousRun;
+        previousRun.setState(KSPersistentState::Idle, true);  // empties the store
+        write(previousRun);
+    }
     startComponent();
 }
 
-void ComponentFixture::seed(const std::function<void(KSPersistentState&)>& write) {
-    ASSERT_FALSE(component) << "seed the store only while no component runs";
-    if (!configuration) configuration.reset(new testsupport::MemoryConfiguration(settings));
-    KSPersistentState persisted;
-    write(persisted);
-}
-
-std::unique_ptr<KSPersistentState> ComponentFixture::openStore() {
-    return std::unique_ptr<KSPersistentState>(new KSPersistentState());
-}
-
-boost::shared_ptr<LocalMessage> ComponentFixture::getUpdateStatus(const UUId& app, const UUId& session,
-                                                                  uint32_t version) {
-    return client.ask("GetUpdateStatus", offering(app, version), session);
-}
-
-boost::shared_ptr<LocalMessage> ComponentFixture::prepareForInstall(const UUId& app, const UUId& session) {
-    return client.ask("PrepareForInstall", offering(app, 5), session);
-}
-
-boost::shared_ptr<LocalMessage> ComponentFixture::launchInstall(const UUId& app, const UUId& session) {
-    return client.ask("LaunchInstall", offering(app, 5), session);
+void ComponentFixture::expectError(const boost::shared_ptr<LocalMessage>& reply, int32_t code,
+                                   const std::string& text) {
+    ASSERT_TRUE(reply) << "no reply; expected " << code;
+    EXPECT_EQ("OperationError", reply->getMessageType());
+    EXPECT_EQ(code, resultOf(reply));
+    EXPECT_TRUE(logger.endsWithAny("] -> KESTRUP: " + text)) << text;
 }
 
 KSFile ComponentFixture::defaultFile() const {
@@ -76,31 +62,10 @@ void ComponentFixture::reachUpdateAvailable(const KSFile& file) {
 }
 
 void ComponentFixture::reachDownloading(const UUId& session, const KSFile& file) {
+    const std::size_t startsBefore = downloads.requests("Start").size();
     reachUpdateAvailable(file);
     ASSERT_EQ(0, resultOf(prepareForInstall(AppA, session)));
-    ASSERT_TRUE(downloads.waitForRequests("Start", 1));
-}
-
-void ComponentFixture::reachDownloaded(const UUId& session, const KSFile& file, const std::string& installer) {
-    testsupport::RecordingSink status({statusTopic(session)});
-    downloads.script({FakeDownloadService::finish(installer)});
-    reachUpdateAvailable(file);
-    ASSERT_EQ(0, resultOf(prepareForInstall(AppA, session)));
-    boost::shared_ptr<LocalMessage> event = status.waitForType("KestrupStatus");
-    ASSERT_TRUE(event);
-    ASSERT_EQ(794, resultOf(event));
-    ASSERT_EQ(KSPersistentState::Downloaded, state());
-}
-
-std::string ComponentFixture::writeInstallerScript(const std::string& name, const std::string& marker) {
-    const std::string path = dir.file(name);
-    std::ofstream script(path, std::ios::trunc);
-    script << "#!/bin/sh\n"
-           << "printf '%s\\n' \"$@\" > '" << marker << ".tmp'\n"
-           << "mv '" << marker << ".tmp' '" << marker << "'\n";
-    script.close();
-    ::chmod(path.c_str(), 0755);
-    return path;
+    ASSERT_TRUE(downloads.waitForRequests("Start", startsBefore + 1));
 }
 
 }  // namespace componenttest

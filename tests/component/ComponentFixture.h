@@ -17,6 +17,8 @@ namespace componenttest {
 
 class ComponentFixture : public ::testing::Test {
 protected:
+    using State = KSPersistentState;
+
     // Application ids known to the registry (A at version 5, B at version 1) and
     // one it does not know.
     static const UUId AppA;
@@ -34,28 +36,34 @@ protected:
     void startComponent();
     // The host's stop, uninitialize and destroy.
     void destroyComponent();
-    void restartComponent();
-
-    // Writes to the store while no component is alive (as a previous run would have).
-    void seed(const std::function<void(KSPersistentState&)>& write);
+    void restartComponent() {
+        destroyComponent();
+        startComponent();
+    }
+    // Starts a component over a store that a previous run left holding exactly what
+    // `write` puts into an empty one.
+    void startWith(const std::function<void(KSPersistentState&)>& write);
     // A second session on the store, which sees every value the component saved.
-    std::unique_ptr<KSPersistentState> openStore();
+    std::unique_ptr<KSPersistentState> openStore() { return std::make_unique<KSPersistentState>(); }
 
     // Requests of the client, waiting for their reply.
     boost::shared_ptr<LocalMessage> getUpdateStatus(const UUId& app, const UUId& session = UUId::generate(),
-                                                    uint32_t version = 1);
-    boost::shared_ptr<LocalMessage> prepareForInstall(const UUId& app, const UUId& session);
-    boost::shared_ptr<LocalMessage> launchInstall(const UUId& app, const UUId& session);
+                                                    uint32_t version = 1) {
+        return client.ask("GetUpdateStatus", offering(app, version), session);
+    }
+    boost::shared_ptr<LocalMessage> prepareForInstall(const UUId& app, const UUId& session = UUId::generate()) {
+        return client.ask("PrepareForInstall", offering(app, 5), session);
+    }
+    boost::shared_ptr<LocalMessage> launchInstall(const UUId& app) {
+        return client.ask("LaunchInstall", offering(app, 5), UUId::generate());
+    }
+    // An "OperationError" reply with `code`, after the log line "KESTRUP: " + `text`.
+    void expectError(const boost::shared_ptr<LocalMessage>& reply, int32_t code, const std::string& text);
 
     // Drives the workflow of AppA through the real handlers.
     void reachUpdateAvailable(const KSFile& file);
     // Reaches Downloading with a download service that does not answer yet.
     void reachDownloading(const UUId& session, const KSFile& file);
-    // Reaches Downloaded; `installer` is the path the service reports.
-    void reachDownloaded(const UUId& session, const KSFile& file, const std::string& installer);
-
-    // Writes an executable shell script that records its arguments in `marker`.
-    std::string writeInstallerScript(const std::string& name, const std::string& marker);
 
     KSFile defaultFile() const;
     KSPersistentState::KSState_t state() { return component->getWorkflowState(); }

@@ -2,21 +2,20 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <thread>
+
+#include <sys/stat.h>
 
 #include <boost/make_shared.hpp>
 #include <boost/pointer_cast.hpp>
 
 #include "bus/MessageDispatcher.h"
-#include "host/ServiceOfferingManager.h"
-#include "persistence/PersistentManager.h"
 
 namespace componenttest {
 
 const char* const ServiceTopic = "event://Client/Service/Kestrup";
 const char* const ComponentTopic = "target://Client/Component/Kestrup";
-const char* const BackendTopic = "event://Backend/Kestrup";
-const char* const DownloadTopic = "event://Client/Service/Download";
 
 std::string statusTopic(const UUId& sessionId) {
     return "event://Client/Service/KestrupStatus/" + sessionId.getValue();
@@ -29,14 +28,13 @@ std::string useTemporaryUserDataHome() {
     return home.path();
 }
 
-KSFile makeFile(const std::vector<std::string>& mirrorUrls, const std::string& arguments,
-                const std::string& digest) {
+KSFile makeFile(const std::vector<std::string>& mirrorUrls, const std::string& arguments) {
     KSFile file;
     std::list<KSMirror> mirrors;
     for (const std::string& url : mirrorUrls) mirrors.push_back(KSMirror(url, url + "/eula"));
     file.setMirrors(mirrors);
     file.setArguments(arguments);
-    file.setDigest(digest);
+    file.setDigest("d41d8cd98f00b204e9800998ecf8427e");
     return file;
 }
 
@@ -67,6 +65,14 @@ boost::shared_ptr<ServiceOfferingEntity> offering(const UUId& applicationId, uin
     return boost::make_shared<ServiceOfferingEntity>(applicationId, version);
 }
 
+void postMessage(const std::string& targetTopic, const std::string& messageType, const UUId& sessionId,
+                 const boost::shared_ptr<ISerializable>& payload, const std::string& replyTopic) {
+    boost::shared_ptr<LocalMessage> message =
+        testsupport::makeMessage(targetTopic, messageType, replyTopic, sessionId, 0);
+    if (payload) message->setPayload(payload);
+    MessageDispatcher::getInstance()->post(message);
+}
+
 int32_t resultOf(const boost::shared_ptr<LocalMessage>& reply) {
     if (!reply) return -1;
     boost::shared_ptr<StatusResultTypePayload> payload =
@@ -83,15 +89,24 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     return true;
 }
 
+std::string writeInstallerScript(const std::string& path, const std::string& marker) {
+    std::ofstream(path, std::ios::trunc) << "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" << marker << ".tmp'\nmv '"
+                                         << marker << ".tmp' '" << marker << "'\n";
+    ::chmod(path.c_str(), 0755);
+    return path;
+}
+
+std::string readFile(const std::string& path) {
+    std::stringstream content;
+    content << std::ifstream(path).rdbuf();
+    return content.str();
+}
+
 // --- RegistryFile ----------------------------------------------------------------
 
 RegistryFile::RegistryFile(const std::string& path) : m_path(path), m_manager(new ServiceOfferingManager(path)) {
     clear();
     Singleton<ServiceOfferingManager>::install(m_manager.get());
-}
-
-RegistryFile::~RegistryFile() {
-    Singleton<ServiceOfferingManager>::install(nullptr);
 }
 
 void RegistryFile::set(const UUId& applicationId, uint32_t version) {
@@ -102,169 +117,66 @@ void RegistryFile::clear() {
     std::ofstream(m_path, std::ios::trunc) << "<serviceOfferings/>\n";
 }
 
-// --- StoreFolder -----------------------------------------------------------------
-
-StoreFolder::StoreFolder(const std::string& folder) {
-    PersistentManager::setStoreFolder(folder);
-}
-
-StoreFolder::~StoreFolder() {
-    PersistentManager::setStoreFolder("");
-}
-
 // --- FakeBackend -----------------------------------------------------------------
 
-FakeBackend::FakeBackend() : m_mode(AnswerManifest), m_delay(0), m_sink({BackendTopic}) {
+FakeBackend::FakeBackend() : m_mode(AnswerManifest), m_sink({"event://Backend/Kestrup"}) {
     m_sink.setOnMessage([this](const boost::shared_ptr<LocalMessage>& message) {
         if (message->getMessageType() == "CheckForUpdates") answer(message);
     });
 }
 
-void FakeBackend::setManifest(const KSManifest& manifest) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_manifest = manifest;
-}
-
-void FakeBackend::setMode(Mode mode) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_mode = mode;
-}
-
-void FakeBackend::setAnswerDelay(std::chrono::milliseconds delay) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_delay = delay;
-}
-
-void FakeBackend::setBeforeAnswer(std::function<void()> hook) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_beforeAnswer = std::move(hook);
-}
-
-std::size_t FakeBackend::checkCount() const {
-    return m_sink.messagesOfType("CheckForUpdates").size();
-}
-
-std::vector<boost::shared_ptr<LocalMessage>> FakeBackend::checks() const {
-    return m_sink.messagesOfType("CheckForUpdates");
-}
-
-boost::shared_ptr<LocalMessage> FakeBackend::waitForUpdateInstalled(std::chrono::milliseconds timeout) {
-    return m_sink.waitForType("UpdateInstalled", timeout);
-}
-
-std::size_t FakeBackend::updateInstalledCount() const {
-    return m_sink.messagesOfType("UpdateInstalled").size();
-}
-
 void FakeBackend::answer(const boost::shared_ptr<LocalMessage>& request) {
-    KSManifest manifest;
-    Mode mode;
-    std::chrono::milliseconds delay;
-    std::function<void()> beforeAnswer;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        manifest = m_manifest;
-        mode = m_mode;
-        delay = m_delay;
-        beforeAnswer = m_beforeAnswer;
-    }
-    if (mode == Silent) return;
-    if (delay.count() > 0) std::this_thread::sleep_for(delay);
-    if (beforeAnswer) beforeAnswer();
-
-    CommonMessageProperties properties;
-    properties.targetTopic = request->getReplyTopic();
-    properties.messageType = (mode == AnswerWrongType) ? "SomethingElse" : "UpdateManifest";
-    properties.sessionId = request->getSessionId();
-    boost::shared_ptr<LocalMessage> reply(new LocalMessage(properties));
-    if (mode != AnswerWithoutPayload) reply->setPayload(boost::make_shared<KSManifest>(manifest));
-    MessageDispatcher::getInstance()->post(reply);
+    std::lock_guard<std::mutex> lock(m_mutex);  // held through the hook, which must not call the setters
+    if (m_mode == Silent) return;
+    if (m_beforeAnswer) m_beforeAnswer();
+    postMessage(request->getReplyTopic(), m_mode == AnswerWrongType ? "SomethingElse" : "UpdateManifest",
+                request->getSessionId(),
+                m_mode == AnswerWithoutPayload ? nullptr : boost::make_shared<KSManifest>(m_manifest));
 }
 
 // --- FakeDownloadService -----------------------------------------------------------
 
-FakeDownloadService::FakeDownloadService() : m_sink({DownloadTopic}) {
+FakeDownloadService::FakeDownloadService() : m_sink({"event://Client/Service/Download"}) {
     m_sink.setOnMessage([this](const boost::shared_ptr<LocalMessage>& message) {
         if (message->getMessageType() == "Start") answer(message);
     });
 }
 
-void FakeDownloadService::script(const std::vector<Outcome>& outcomes) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_outcomes.assign(outcomes.begin(), outcomes.end());
-}
-
 void FakeDownloadService::send(const std::string& messageType, const UUId& sessionId, int32_t code,
                                const std::string& text) {
-    CommonMessageProperties properties;
-    properties.targetTopic = "event://Client/Kestrup/DownloaderProxy";
-    properties.messageType = messageType;
-    properties.sessionId = sessionId;
-    boost::shared_ptr<LocalMessage> message(new LocalMessage(properties));
-    if (messageType != "WasAborted") message->setPayload(boost::make_shared<StatusReportPayload>(code, text));
-    MessageDispatcher::getInstance()->post(message);
+    postMessage("event://Client/Kestrup/DownloaderProxy", messageType, sessionId,
+                boost::make_shared<StatusReportPayload>(code, text));
 }
 
 void FakeDownloadService::answer(const boost::shared_ptr<LocalMessage>& request) {
-    Outcome outcome{Outcome::Nothing, 0, ""};
+    Outcome outcome;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_outcomes.empty()) {
-            outcome = m_outcomes.front();
-            m_outcomes.pop_front();
-        }
+        if (m_outcomes.empty()) return;
+        outcome = m_outcomes.front();
+        m_outcomes.pop_front();
     }
-    CommonMessageProperties properties;
-    properties.targetTopic = request->getReplyTopic();
-    properties.sessionId = request->getSessionId();
-    switch (outcome.kind) {
-    case Outcome::Finish:
-        properties.messageType = "WasFinished";
-        break;
-    case Outcome::Fail:
-        properties.messageType = "WasFailed";
-        break;
-    case Outcome::Abort:
-        properties.messageType = "WasAborted";
-        break;
-    case Outcome::Nothing:
-        return;
-    }
-    boost::shared_ptr<LocalMessage> reply(new LocalMessage(properties));
-    if (outcome.kind != Outcome::Abort)
-        reply->setPayload(boost::make_shared<StatusReportPayload>(outcome.code, outcome.path));
-    MessageDispatcher::getInstance()->post(reply);
+    const char* const types[] = {"WasFinished", "WasFailed", "WasAborted"};
+    postMessage(request->getReplyTopic(), types[outcome.kind], request->getSessionId(),
+                outcome.kind == Outcome::Abort ? nullptr
+                                               : boost::make_shared<StatusReportPayload>(outcome.code, outcome.path));
 }
 
-std::vector<boost::shared_ptr<LocalMessage>> FakeDownloadService::requests(const std::string& messageType) const {
-    return m_sink.messagesOfType(messageType);
+std::vector<std::string> FakeDownloadService::startedUrls(std::size_t first) const {
+    std::vector<std::string> urls;
+    const std::vector<boost::shared_ptr<LocalMessage>> starts = requests("Start");
+    for (std::size_t i = first; i < starts.size(); ++i) {
+        boost::shared_ptr<StartRequestPayload> payload =
+            boost::dynamic_pointer_cast<StartRequestPayload>(starts[i]->getPayload());
+        urls.push_back(payload ? payload->getUrl() : "<no StartRequestPayload>");
+    }
+    return urls;
 }
 
-bool FakeDownloadService::waitForRequests(const std::string& messageType, std::size_t count,
-                                          std::chrono::milliseconds timeout) const {
-    return waitUntil([&] { return requests(messageType).size() >= count; }, timeout);
+bool FakeDownloadService::waitForRequests(const std::string& messageType, std::size_t count) const {
+    return waitUntil([&] { return requests(messageType).size() >= count; });
 }
 
 // --- Client ------------------------------------------------------------------------
-
-Client::Client() : m_replyTopic("event://Test/Client/" + UUId::generate().getValue()), m_replies({m_replyTopic}) {}
-
-void Client::post(const std::string& messageType, const boost::shared_ptr<ISerializable>& payload,
-                  const UUId& sessionId, const std::string& topic) {
-    boost::shared_ptr<LocalMessage> request =
-        testsupport::makeMessage(topic, messageType, m_replyTopic, sessionId, 0);
-    if (payload) request->setPayload(payload);
-    MessageDispatcher::getInstance()->post(request);
-}
-
-boost::shared_ptr<LocalMessage> Client::ask(const std::string& messageType,
-                                            const boost::shared_ptr<ISerializable>& payload,
-                                            const UUId& sessionId, const std::string& topic,
-                                            std::chrono::milliseconds timeout) {
-    const std::size_t before = m_replies.count();
-    post(messageType, payload, sessionId, topic);
-    if (!m_replies.waitForCount(before + 1, timeout)) return boost::shared_ptr<LocalMessage>();
-    return m_replies.messages()[before];
-}
 
 }  // namespace componenttest

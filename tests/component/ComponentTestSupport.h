@@ -1,8 +1,8 @@
 #pragma once
 // The outside world of the update component for its tests: a fake backend, a fake
 // download service, a registry file, a client that waits for its replies, and
-// builders for manifests and requests. Everything runs on the real bus
-// (MessageDispatcher::getInstance()).
+// builders for manifests, requests and installer scripts. Everything runs on the
+// real bus (MessageDispatcher::getInstance()).
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -16,17 +16,16 @@
 
 #include "support/TestSupport.h"
 #include "bus/LocalMessage.h"
+#include "bus/Singleton.h"
 #include "bus/UUId.h"
+#include "host/ServiceOfferingManager.h"
 #include "payloads/Payloads.h"
-
-class ServiceOfferingManager;
+#include "persistence/PersistentManager.h"
 
 namespace componenttest {
 
 extern const char* const ServiceTopic;    // "event://Client/Service/Kestrup"
 extern const char* const ComponentTopic;  // "target://Client/Component/Kestrup"
-extern const char* const BackendTopic;    // "event://Backend/Kestrup"
-extern const char* const DownloadTopic;   // "event://Client/Service/Download"
 
 // The status topic of a download session.
 std::string statusTopic(const UUId& sessionId);
@@ -36,14 +35,17 @@ std::string statusTopic(const UUId& sessionId);
 // component initialises.
 std::string useTemporaryUserDataHome();
 
-KSFile makeFile(const std::vector<std::string>& mirrorUrls, const std::string& arguments = "/quiet",
-                const std::string& digest = "d41d8cd98f00b204e9800998ecf8427e");
+KSFile makeFile(const std::vector<std::string>& mirrorUrls, const std::string& arguments = "/quiet");
 // One configuration item for `applicationId` with one deliverable holding `file`.
 KSManifest makeManifest(const UUId& applicationId, const KSFile& file);
 KSManifest makeManifest(const std::vector<KSConfigurationItem>& items);
 KSConfigurationItem makeItem(const UUId& applicationId, const std::vector<std::list<KSFile>>& deliverableFiles);
 
 boost::shared_ptr<ServiceOfferingEntity> offering(const UUId& applicationId, uint32_t version);
+
+// Posts a message with these header fields (priority 0) and, unless null, `payload`.
+void postMessage(const std::string& targetTopic, const std::string& messageType, const UUId& sessionId,
+                 const boost::shared_ptr<ISerializable>& payload, const std::string& replyTopic = "");
 
 // The result code of a StatusResultTypePayload reply; -1 when the payload is not one.
 int32_t resultOf(const boost::shared_ptr<LocalMessage>& reply);
@@ -52,16 +54,21 @@ int32_t resultOf(const boost::shared_ptr<LocalMessage>& reply);
 bool waitUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
+// Writes an executable shell script at `path` that writes its arguments, one a line,
+// to `marker` (atomically, so a reader never sees half of it); returns `path`.
+std::string writeInstallerScript(const std::string& path, const std::string& marker);
+// The whole file; empty when it does not exist.
+std::string readFile(const std::string& path);
+
 // The registry of installed applications in an XML file, installed as the process's
 // ServiceOfferingManager while it lives.
 class RegistryFile {
 public:
     explicit RegistryFile(const std::string& path);
-    ~RegistryFile();
+    ~RegistryFile() { Singleton<ServiceOfferingManager>::install(nullptr); }
     void set(const UUId& applicationId, uint32_t version);
     // Replaces the file with one that knows no application.
     void clear();
-    const std::string& path() const { return m_path; }
 
 private:
     std::string m_path;
@@ -71,8 +78,8 @@ private:
 // Points the process-wide store folder at `folder` while it lives.
 class StoreFolder {
 public:
-    explicit StoreFolder(const std::string& folder);
-    ~StoreFolder();
+    explicit StoreFolder(const std::string& folder) { PersistentManager::setStoreFolder(folder); }
+    ~StoreFolder() { PersistentManager::setStoreFolder(""); }
 };
 
 // Listens on "event://Backend/Kestrup" and answers "CheckForUpdates" on the
@@ -87,27 +94,25 @@ public:
     };
 
     FakeBackend();
-    void setManifest(const KSManifest& manifest);
-    void setMode(Mode mode);
-    // Holds each answer back for this long (inside the backend's own delivery).
-    void setAnswerDelay(std::chrono::milliseconds delay);
+    void setManifest(const KSManifest& manifest) { std::lock_guard<std::mutex> lock(m_mutex); m_manifest = manifest; }
+    void setMode(Mode mode) { std::lock_guard<std::mutex> lock(m_mutex); m_mode = mode; }
     // Runs inside the backend's delivery before each answer is posted.
-    void setBeforeAnswer(std::function<void()> hook);
+    void setBeforeAnswer(std::function<void()> hook) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_beforeAnswer = hook;
+    }
 
-    std::size_t checkCount() const;
-    std::vector<boost::shared_ptr<LocalMessage>> checks() const;
-    // The first "UpdateInstalled" notification, waiting up to `timeout`.
-    boost::shared_ptr<LocalMessage> waitForUpdateInstalled(std::chrono::milliseconds timeout);
-    std::size_t updateInstalledCount() const;
-    testsupport::RecordingSink& sink() { return m_sink; }
+    std::size_t checkCount() const { return received("CheckForUpdates").size(); }
+    std::vector<boost::shared_ptr<LocalMessage>> received(const std::string& messageType) const {
+        return m_sink.messagesOfType(messageType);
+    }
 
 private:
     void answer(const boost::shared_ptr<LocalMessage>& request);
 
-    mutable std::mutex m_mutex;  // guards the three settings below
+    mutable std::mutex m_mutex;  // guards the three settings below; held while answering
     KSManifest m_manifest;
     Mode m_mode;
-    std::chrono::milliseconds m_delay;
     std::function<void()> m_beforeAnswer;
     testsupport::RecordingSink m_sink;  // last: unsubscribed before the settings go
 };
@@ -117,7 +122,7 @@ private:
 class FakeDownloadService {
 public:
     struct Outcome {
-        enum Kind { Finish, Fail, Abort, Nothing } kind;
+        enum Kind { Finish, Fail, Abort } kind;
         int32_t code;      // Fail: the service's code
         std::string path;  // Finish: the downloaded file
     };
@@ -128,15 +133,19 @@ public:
     FakeDownloadService();
     // Outcomes for the next "Start" requests, in order; a "Start" without one gets
     // no answer.
-    void script(const std::vector<Outcome>& outcomes);
-    // Answers of the service not tied to a "Start" (a late event of a session).
-    void send(const std::string& messageType, const UUId& sessionId, int32_t code = 0,
-              const std::string& text = "");
+    void script(const std::vector<Outcome>& outcomes) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_outcomes.assign(outcomes.begin(), outcomes.end());
+    }
+    // An answer of the service not tied to a "Start" (a later event of a session).
+    void send(const std::string& messageType, const UUId& sessionId, int32_t code, const std::string& text = "");
 
-    std::vector<boost::shared_ptr<LocalMessage>> requests(const std::string& messageType) const;
-    bool waitForRequests(const std::string& messageType, std::size_t count,
-                         std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
-    testsupport::RecordingSink& sink() { return m_sink; }
+    std::vector<boost::shared_ptr<LocalMessage>> requests(const std::string& messageType) const {
+        return m_sink.messagesOfType(messageType);
+    }
+    // The URLs of the "Start" requests from the `first`-th on.
+    std::vector<std::string> startedUrls(std::size_t first = 0) const;
+    bool waitForRequests(const std::string& messageType, std::size_t count) const;
 
 private:
     void answer(const boost::shared_ptr<LocalMessage>& request);
@@ -149,17 +158,22 @@ private:
 // A client with a reply topic of its own.
 class Client {
 public:
-    Client();
+    Client() : m_replyTopic("event://Test/Client/" + UUId::generate().getValue()), m_replies({m_replyTopic}) {}
     const std::string& replyTopic() const { return m_replyTopic; }
-    // Posts a request with a payload and waits up to `timeout` for one more reply
-    // than had arrived before; empty on time-out.
-    boost::shared_ptr<LocalMessage> ask(const std::string& messageType,
-                                        const boost::shared_ptr<ISerializable>& payload, const UUId& sessionId,
-                                        const std::string& topic = ServiceTopic,
-                                        std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Posts without waiting.
     void post(const std::string& messageType, const boost::shared_ptr<ISerializable>& payload,
-              const UUId& sessionId, const std::string& topic = ServiceTopic);
+              const UUId& sessionId, const std::string& topic = ServiceTopic) {
+        postMessage(topic, messageType, sessionId, payload, m_replyTopic);
+    }
+    // Posts and waits up to 10 seconds for one more reply than had arrived before;
+    // empty on time-out.
+    boost::shared_ptr<LocalMessage> ask(const std::string& messageType,
+                                        const boost::shared_ptr<ISerializable>& payload, const UUId& sessionId,
+                                        const std::string& topic = ServiceTopic) {
+        const std::size_t before = m_replies.count();
+        post(messageType, payload, sessionId, topic);
+        return m_replies.waitForCount(before + 1) ? m_replies.messages()[before] : nullptr;
+    }
     testsupport::RecordingSink& replies() { return m_replies; }
 
 private:

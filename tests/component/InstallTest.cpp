@@ -1,45 +1,67 @@
-// "LaunchInstall" and the installer launcher's answers.
-#include <fstream>
-#include <sstream>
-#include <thread>
+// "LaunchInstall", the installer launcher's answers, and the finished download
+// that precedes them.
+#include <cstdio>
 
 #include <boost/make_shared.hpp>
 #include <boost/pointer_cast.hpp>
 
 #include "ComponentFixture.h"
-#include "bus/MessageDispatcher.h"
+#include "util/common/UserDataFolder.h"
 
 namespace componenttest {
 namespace {
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-bool fileExists(const std::string& path) {
-    return std::ifstream(path).good();
-}
-
 class InstallTest : public ComponentFixture {
 protected:
     // Posts one of the launcher's answers to the component as the launcher would.
-    void answerAsLauncher(const std::string& messageType, int32_t code) {
-        boost::shared_ptr<LocalMessage> message = testsupport::makeMessage(ServiceTopic, messageType);
-        message->setPayload(boost::make_shared<StatusReportPayload>(code, "from the test"));
-        MessageDispatcher::getInstance()->post(message);
+    static void answerAsLauncher(const std::string& messageType, int32_t code) {
+        postMessage(ServiceTopic, messageType, UUId(), boost::make_shared<StatusReportPayload>(code, "from the test"));
     }
+    // A Downloaded workflow of AppA, as a previous run left it.
+    static void downloaded(KSPersistentState& s, const std::string& installer, int32_t launches) {
+        s.writeServiceOfferingId(AppA.getValue(), true);
+        s.writeServiceOfferingVersion(5, true);
+        s.writeInstallerFilename(installer, true);
+        s.writeInstallerArgs("", true);
+        s.writeSessionId(UUId::generate().getValue(), true);
+        s.writeRetries(launches, true);
+        s.setState(State::Downloaded, true);
+    }
+
+    testsupport::RecordingSink launcherRequests{{"event://Client/Service/ProcessExecute"}};
 };
 
-TEST_F(InstallTest, ALaunchStartsTheInstallerAndIsAnsweredWhenItHasStarted) {
+TEST_F(InstallTest, APreparedDownloadIsLaunchedAndAnsweredWhenTheInstallerHasStarted) {
     startComponent();
-    testsupport::RecordingSink launcherRequests({"event://Client/Service/ProcessExecute"});
     const UUId downloadSession = UUId::generate();
     const std::string marker = dir.file("installer-ran");
-    const std::string installer = writeInstallerScript("setup.sh", marker);
-    ASSERT_NO_FATAL_FAILURE(reachDownloaded(downloadSession, defaultFile(), installer));
+    const std::string installer = writeInstallerScript(dir.file("setup.sh"), marker);
+    testsupport::RecordingSink status({statusTopic(downloadSession)});
+    ASSERT_NO_FATAL_FAILURE(reachDownloading(downloadSession, defaultFile()));
+
+    // The stored file is downloaded into the user's data folder; meanwhile the
+    // countdown stays stopped.
+    boost::shared_ptr<LocalMessage> download = downloads.requests("Start")[0];
+    EXPECT_EQ(downloadSession, download->getSessionId());
+    boost::shared_ptr<StartRequestPayload> request =
+        boost::dynamic_pointer_cast<StartRequestPayload>(download->getPayload());
+    ASSERT_TRUE(request);
+    EXPECT_EQ(defaultFile().getDigest(), request->getFileHash());
+    EXPECT_EQ(UserDataFolder::get(), request->getDestinationFolder());
+    EXPECT_EQ(State::Downloading, state());
+    EXPECT_FALSE(countdownRunning());
+
+    // Its end is announced on the session's status topic.
+    downloads.send("WasFinished", downloadSession, 0, installer);
+    boost::shared_ptr<LocalMessage> event = status.waitForType("KestrupStatus");
+    ASSERT_TRUE(event);
+    EXPECT_EQ(794, resultOf(event));
+    EXPECT_EQ(downloadSession, event->getSessionId());
+    EXPECT_EQ("", event->getReplyTopic());
+    EXPECT_EQ("UnknownUser", event->getUser());
+    EXPECT_EQ(State::Downloaded, state());
+    EXPECT_TRUE(waitUntil([&] { return countdownRunning(); }));
+    EXPECT_EQ(794, resultOf(getUpdateStatus(AppA)));
 
     const std::size_t before = client.replies().count();
     client.post("LaunchInstall", offering(AppA, 5), UUId::generate());
@@ -53,7 +75,7 @@ TEST_F(InstallTest, ALaunchStartsTheInstallerAndIsAnsweredWhenItHasStarted) {
         EXPECT_EQ(0, resultOf(reply));
         EXPECT_EQ(downloadSession, reply->getSessionId());
     }
-    ASSERT_TRUE(waitUntil([&] { return fileExists(marker); }));
+    ASSERT_TRUE(waitUntil([&] { return !readFile(marker).empty(); }));
     EXPECT_EQ("--quiet\n--all\n", readFile(marker));
 
     boost::shared_ptr<LocalMessage> start = launcherRequests.waitForType("StartExecution");
@@ -68,7 +90,7 @@ TEST_F(InstallTest, ALaunchStartsTheInstallerAndIsAnsweredWhenItHasStarted) {
     EXPECT_EQ("--quiet --all", info->getArguments());
     EXPECT_FALSE(info->getWaitProcessFinish());
 
-    EXPECT_EQ(KSPersistentState::Installing, state());
+    EXPECT_EQ(State::Installing, state());
     int32_t launches = -1;
     ASSERT_EQ(0, openStore()->readRetries(launches));
     EXPECT_EQ(1, launches);
@@ -81,132 +103,81 @@ TEST_F(InstallTest, ALaunchStartsTheInstallerAndIsAnsweredWhenItHasStarted) {
     // "ExecutionFinished" changes nothing but the countdown.
     answerAsLauncher("ExecutionFinished", 0);
     EXPECT_TRUE(waitUntil([&] { return countdownRunning(); }));
-    EXPECT_EQ(KSPersistentState::Installing, state());
+    EXPECT_EQ(State::Installing, state());
     EXPECT_EQ(before + 3, client.replies().count());
 
-    EXPECT_EQ(798, resultOf(launchInstall(AppA, UUId::generate())));
-    EXPECT_TRUE(logger.endsWithAny("] -> KESTRUP: Discarding message due to invalid state. Current: 5 Required: 4"));
-}
+    expectError(launchInstall(AppA), 798, "Discarding message due to invalid state. Current: 5 Required: 4");
 
-TEST_F(InstallTest, AnInstallerThatCannotBeStartedEndsTheWorkflowWith778) {
-    startComponent();
-    const UUId downloadSession = UUId::generate();
-    ASSERT_NO_FATAL_FAILURE(reachDownloaded(downloadSession, defaultFile(), dir.file("no-such-installer")));
-
-    boost::shared_ptr<LocalMessage> reply = launchInstall(AppA, UUId::generate());
-    ASSERT_TRUE(reply);
-    EXPECT_EQ("OperationError", reply->getMessageType());
-    EXPECT_EQ(778, resultOf(reply));
-    EXPECT_EQ(downloadSession, reply->getSessionId());
-    EXPECT_TRUE(logger.endsWithAny("] -> KESTRUP: Execution error"));
-    EXPECT_EQ(KSPersistentState::Idle, state());
-    EXPECT_TRUE(waitUntil([&] { return countdownRunning(); }));
-}
-
-TEST_F(InstallTest, AnExecutionErrorInAnyStateReturnsToIdle) {
-    startComponent();
-    ASSERT_NO_FATAL_FAILURE(reachDownloaded(UUId::generate(), defaultFile(), dir.file("setup.sh")));
+    // An "ExecutionError", whatever the launcher's code (779: its time-out), ends the
+    // workflow and goes to the launch's reply topic under the download's session.
     answerAsLauncher("ExecutionError", 779);
-    ASSERT_TRUE(waitUntil([&] { return state() == KSPersistentState::Idle; }));
-    EXPECT_TRUE(logger.contains("KESTRUP: Execution error"));
+    ASSERT_TRUE(client.replies().waitForCount(before + 5));
+    boost::shared_ptr<LocalMessage> failed = client.replies().messages()[before + 4];
+    expectError(failed, 778, "Execution error");
+    EXPECT_EQ(downloadSession, failed->getSessionId());
+    EXPECT_EQ(State::Idle, state());
+    EXPECT_TRUE(countdownRunning());
 }
 
 TEST_F(InstallTest, TheLaunchLimitCountsLaunchesAcrossRestarts) {
-    settings["Kestrup/InstallRetries"] = "0";
-    startComponent();
     const std::string marker = dir.file("installer-ran");
-    ASSERT_NO_FATAL_FAILURE(
-        reachDownloaded(UUId::generate(), defaultFile(), writeInstallerScript("setup.sh", marker)));
-    const std::size_t before = client.replies().count();
-    client.post("LaunchInstall", offering(AppA, 5), UUId::generate());
-    ASSERT_TRUE(client.replies().waitForCount(before + 2));
-    ASSERT_TRUE(waitUntil([&] { return fileExists(marker); }));
+    const std::string installer = writeInstallerScript(dir.file("setup.sh"), marker);
+    // The install retries setting (empty: the default) and the launches so far
+    // that still allow one more.
+    const std::pair<std::string, int32_t> cases[] = {{"0", 0}, {"", 3}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        if (c.first.empty()) settings.erase("Kestrup/InstallRetries");
+        else settings["Kestrup/InstallRetries"] = c.first;
+        startWith([&](KSPersistentState& s) { downloaded(s, installer, c.second); });
+        std::remove(marker.c_str());
+        const std::size_t before = client.replies().count();
+        client.post("LaunchInstall", offering(AppA, 5), UUId::generate());
+        ASSERT_TRUE(client.replies().waitForCount(before + 2));
+        EXPECT_EQ(0, resultOf(client.replies().messages()[before]));
+        ASSERT_TRUE(waitUntil([&] { return !readFile(marker).empty(); }));
 
-    // The installer did not change the registered version: back to Downloaded.
-    restartComponent();
-    EXPECT_EQ(KSPersistentState::Downloaded, state());
-    EXPECT_EQ(0u, backend.updateInstalledCount());
+        // The installer did not change the registered version: Downloaded again
+        // after the restart, but one launch too many.
+        restartComponent();
+        EXPECT_EQ(State::Downloaded, state());
+        expectError(launchInstall(AppA), 781, "Install retries exceded, returning to Idle state");
+        EXPECT_EQ(State::Idle, state());
+        EXPECT_TRUE(countdownRunning());
+    }
+    EXPECT_TRUE(backend.received("UpdateInstalled").empty());
+}
 
-    boost::shared_ptr<LocalMessage> reply = launchInstall(AppA, UUId::generate());
-    EXPECT_EQ("OperationError", reply->getMessageType());
-    EXPECT_EQ(781, resultOf(reply));
-    EXPECT_TRUE(logger.endsWithAny("] -> KESTRUP: Install retries exceded, returning to Idle state"));
-    EXPECT_EQ(KSPersistentState::Idle, state());
+TEST_F(InstallTest, RefusedLaunchesAreAnsweredWithTheirCodeAndStartNothing) {
+    startComponent();
+    ASSERT_NO_FATAL_FAILURE(reachUpdateAvailable(defaultFile()));
+    expectError(launchInstall(AppA), 798, "Discarding message due to invalid state. Current: 2 Required: 4");
+    EXPECT_EQ(State::UpdateAvailable, state());
     EXPECT_TRUE(countdownRunning());
-}
 
-TEST_F(InstallTest, TheDefaultLimitAllowsAFourthLaunchButNotAFifth) {
-    const std::string marker = dir.file("installer-ran");
-    const std::string installer = writeInstallerScript("setup.sh", marker);
-    seed([&](KSPersistentState& s) {
-        s.writeServiceOfferingId(AppA.getValue(), true);
-        s.writeServiceOfferingVersion(5, true);
-        s.writeInstallerFile(defaultFile());
-        s.writeInstallerFilename(installer, true);
-        s.writeInstallerArgs("", true);
-        s.writeSessionId(UUId::generate().getValue(), true);
-        s.writeRetries(3, true);  // three launches so far
-        s.setState(KSPersistentState::Downloaded, true);
-    });
-    startComponent();
-    const std::size_t before = client.replies().count();
-    client.post("LaunchInstall", offering(AppA, 5), UUId::generate());
-    ASSERT_TRUE(client.replies().waitForCount(before + 2));
-    EXPECT_EQ(0, resultOf(client.replies().messages()[before]));
-    ASSERT_TRUE(waitUntil([&] { return fileExists(marker); }));
+    startWith([](KSPersistentState& s) { downloaded(s, "/bin/true", 0); });
+    expectError(client.ask("LaunchInstall", boost::shared_ptr<ISerializable>(), UUId::generate()), 797,
+                "Invalid payload");
+    expectError(launchInstall(AppB), 798,
+                "Previous ServiceOfferingId must be completed prior to starting a new service offering request");
+    registry.clear();
+    expectError(launchInstall(AppA), 801, "Could not retrieve ServiceOfferingEntity from UpdateInfo");
+    registry.set(AppA, 5);
+    EXPECT_EQ(State::Downloaded, state());
 
-    restartComponent();
-    EXPECT_EQ(781, resultOf(launchInstall(AppA, UUId::generate())));
-    EXPECT_EQ(KSPersistentState::Idle, state());
-}
-
-TEST_F(InstallTest, UnreadableInstallerDataIsError781AndDropsToIdle) {
-    seed([](KSPersistentState& s) {
+    // Stored data that cannot be read abandons the downloaded installer.
+    startWith([](KSPersistentState& s) {
         s.writeServiceOfferingId(AppA.getValue(), true);
         s.writeServiceOfferingVersion(5, true);
         s.writeInstallerArgs("/S", true);
-        s.setState(KSPersistentState::Downloaded, true);  // no "installerFilename"
+        s.setState(State::Downloaded, true);  // no "installerFilename"
     });
-    startComponent();
-    boost::shared_ptr<LocalMessage> reply = launchInstall(AppA, UUId::generate());
-    EXPECT_EQ(781, resultOf(reply));
-    EXPECT_TRUE(logger.endsWithAny("] -> KESTRUP: Could not retrieve persisted installer filename and args"));
-    EXPECT_EQ(KSPersistentState::Idle, state());
-}
-
-TEST_F(InstallTest, ALaunchOutsideDownloadedOrForAnotherOfferingIsRefused) {
-    startComponent();
-    ASSERT_NO_FATAL_FAILURE(reachUpdateAvailable(defaultFile()));
-    boost::shared_ptr<LocalMessage> reply = launchInstall(AppA, UUId::generate());
-    EXPECT_EQ("OperationError", reply->getMessageType());
-    EXPECT_EQ(798, resultOf(reply));
-    EXPECT_TRUE(logger.endsWithAny("] -> KESTRUP: Discarding message due to invalid state. Current: 2 Required: 4"));
-    EXPECT_EQ(KSPersistentState::UpdateAvailable, state());
-    EXPECT_TRUE(countdownRunning());
-    destroyComponent();
-
-    seed([](KSPersistentState& s) { s.setState(KSPersistentState::Downloaded, true); });
-    startComponent();
-    // Downloaded, but the stored offering is gone.
-    EXPECT_EQ(781, resultOf(launchInstall(AppA, UUId::generate())));
-    EXPECT_EQ(KSPersistentState::Idle, state());
-    destroyComponent();
-
-    seed([](KSPersistentState& s) {
-        s.writeServiceOfferingId(AppA.getValue(), true);
-        s.writeServiceOfferingVersion(5, true);
-        s.writeInstallerFilename("/bin/true", true);
-        s.writeInstallerArgs("", true);
-        s.setState(KSPersistentState::Downloaded, true);
-    });
-    startComponent();
-    EXPECT_EQ(798, resultOf(launchInstall(AppB, UUId::generate())));
-    EXPECT_TRUE(logger.endsWithAny("KESTRUP: Previous ServiceOfferingId must be completed prior to starting a new "
-                                   "service offering request"));
-    EXPECT_EQ(797, resultOf(client.ask("LaunchInstall", boost::shared_ptr<ISerializable>(), UUId::generate())));
-    registry.clear();
-    EXPECT_EQ(801, resultOf(launchInstall(AppA, UUId::generate())));
-    EXPECT_EQ(KSPersistentState::Downloaded, state());
+    expectError(launchInstall(AppA), 781, "Could not retrieve persisted installer filename and args");
+    EXPECT_EQ(State::Idle, state());
+    startWith([](KSPersistentState& s) { s.setState(State::Downloaded, true); });  // no "serviceOfferingId"
+    expectError(launchInstall(AppA), 781, "Could not retrieve persisted service offering Id");
+    EXPECT_EQ(State::Idle, state());
+    EXPECT_EQ(0u, launcherRequests.count());
 }
 
 }  // namespace
