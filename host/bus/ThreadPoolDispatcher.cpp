@@ -48,8 +48,9 @@ struct ThreadPoolDispatcher::Impl {
 
     // The bus's view of one subscribed sink. All fields are guarded by Core::mutex.
     struct SinkState {
-        explicit SinkState(IMessageSink* s) : sink(s) {}
+        explicit SinkState(IMessageSink* s) : sink(s), subscriber(s) {}
         IMessageSink* sink;               // null once the sink left every topic
+        IMessageSink* const subscriber;   // the sink, also after it left
         std::vector<std::string> topics;  // topics it is subscribed to
         MessageQueue queue;               // messages not yet handed to the sink
         bool scheduled = false;           // in Core::ready, or a worker is delivering to it
@@ -85,6 +86,9 @@ struct ThreadPoolDispatcher::Impl {
         bool shutDown = false;                  // guarded by mutex
         std::atomic<bool> shutDownFlag{false};  // lock-free copy of shutDown for delivery threads
         std::unordered_map<IMessageSink*, SinkPtr> sinks;              // guarded by mutex
+        // Sinks that left every topic while a delivery to them still runs (they may
+        // have left from inside it): a later unsubscribe still waits for that delivery.
+        std::unordered_map<IMessageSink*, SinkPtr> leaving;            // guarded by mutex
         std::unordered_map<std::string, std::vector<SinkPtr>> topics;  // guarded by mutex
         std::deque<SinkPtr> ready;        // sinks with queued work, no worker yet; guarded by mutex
         std::vector<WorkerPtr> workers;   // live pool threads; guarded by mutex
@@ -224,6 +228,10 @@ struct ThreadPoolDispatcher::Impl {
         }
         state->running = false;
         --core->busy;
+        if (!state->sink) {
+            auto leaving = core->leaving.find(state->subscriber);
+            if (leaving != core->leaving.end() && leaving->second == state) core->leaving.erase(leaving);
+        }
         if (state->sink && !state->queue.empty() && !core->shutDown) {
             core->ready.push_back(std::move(state));
             WorkerPtr sleeper = assignWorker(core, lock);
@@ -350,29 +358,36 @@ void ThreadPoolDispatcher::unsubscribe(IMessageSink* sink, const std::string& to
     Impl::Core& core = *m_impl->core;
     Impl::MessageQueue dropped;  // released after the lock
     Impl::Lock lock(core.mutex);
+    Impl::SinkPtr state;
     auto found = core.sinks.find(sink);
-    if (found == core.sinks.end()) return;
-    Impl::SinkPtr state = found->second;
-
-    if (topic.empty()) {
-        for (const std::string& t : state->topics) Impl::removeFromTopic(core, t, state.get());
-        state->topics.clear();
+    if (found == core.sinks.end()) {
+        // Gone already, maybe from inside its own delivery: only wait for that delivery.
+        auto leaving = core.leaving.find(sink);
+        if (leaving == core.leaving.end()) return;
+        state = leaving->second;
     } else {
-        auto t = std::find(state->topics.begin(), state->topics.end(), topic);
-        if (t != state->topics.end()) {
-            Impl::removeFromTopic(core, topic, state.get());
-            state->topics.erase(t);
-            Impl::dropQueued(*state, topic, dropped);
+        state = found->second;
+        if (topic.empty()) {
+            for (const std::string& t : state->topics) Impl::removeFromTopic(core, t, state.get());
+            state->topics.clear();
+        } else {
+            auto t = std::find(state->topics.begin(), state->topics.end(), topic);
+            if (t != state->topics.end()) {
+                Impl::removeFromTopic(core, topic, state.get());
+                state->topics.erase(t);
+                Impl::dropQueued(*state, topic, dropped);
+            }
         }
-    }
-    if (state->topics.empty()) {
-        // Forget the sink entirely: a new object at the same address is a new sink.
-        Impl::dropQueued(*state, std::string(), dropped);
-        state->sink = nullptr;
-        core.sinks.erase(found);
-        if (state->scheduled && !state->running) {
-            core.ready.erase(std::remove(core.ready.begin(), core.ready.end(), state), core.ready.end());
-            state->scheduled = false;
+        if (state->topics.empty()) {
+            // Forget the sink entirely: a new object at the same address is a new sink.
+            Impl::dropQueued(*state, std::string(), dropped);
+            state->sink = nullptr;
+            core.sinks.erase(found);
+            if (state->running) core.leaving[sink] = state;
+            if (state->scheduled && !state->running) {
+                core.ready.erase(std::remove(core.ready.begin(), core.ready.end(), state), core.ready.end());
+                state->scheduled = false;
+            }
         }
     }
 

@@ -1,16 +1,18 @@
+// Timed posts, seen through a bus wrapper that records every post as it happens.
 #include "bus/MessageTriggerer.h"
 
-#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <gtest/gtest.h>
 
-#include "BusTestHelpers.h"
 #include "bus/LocalMessage.h"
 #include "bus/MessageDispatcher.h"
 #include "support/TestSupport.h"
@@ -23,223 +25,137 @@ using MessagePtr = boost::shared_ptr<LocalMessage>;
 
 pt::ptime utcNow() { return pt::microsec_clock::universal_time(); }
 
-// Hands every post on to a real bus and records, per message object, when it was
-// posted. An optional hook runs inside post(), on the poster's thread.
+// Hands every post on to a real bus and records when each message object was posted.
 class RecordingDispatcher : public MessageDispatcher {
 public:
-    explicit RecordingDispatcher(MessageDispatcher* target) : m_target(target) {}
-
+    explicit RecordingDispatcher(MessageDispatcher* target = MessageDispatcher::getInstance()) : m_target(target) {}
     int post(MessagePtr message) override {
-        std::function<void(const MessagePtr&)> hook;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_posts[message.get()].push_back(utcNow());
-            hook = m_hook;
         }
         m_condition.notify_all();
-        if (hook) hook(message);
+        if (onPost) onPost(message);
         return m_target->post(message);
     }
     int subscribe(IMessageSink* sink, const std::string& topic) override { return m_target->subscribe(sink, topic); }
     void unsubscribe(IMessageSink* sink, const std::string& topic) override { m_target->unsubscribe(sink, topic); }
 
-    void setHook(std::function<void(const MessagePtr&)> hook) {
+    std::vector<pt::ptime> postsOf(const MessagePtr& message) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_hook = std::move(hook);
+        return m_posts[message.get()];
     }
-    std::vector<pt::ptime> postsOf(const MessagePtr& message) const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        auto it = m_posts.find(message.get());
-        return it == m_posts.end() ? std::vector<pt::ptime>() : it->second;
-    }
-    std::size_t countOf(const MessagePtr& message) const { return postsOf(message).size(); }
+    std::size_t countOf(const MessagePtr& message) { return postsOf(message).size(); }
     bool waitForCount(const MessagePtr& message, std::size_t count) {
         std::unique_lock<std::mutex> lock(m_mutex);
-        return m_condition.wait_for(lock, bustest::kEventTimeout, [&] { return m_posts[message.get()].size() >= count; });
+        return m_condition.wait_for(lock, std::chrono::seconds(10),
+                                    [&] { return m_posts[message.get()].size() >= count; });
     }
+
+    std::function<void(const MessagePtr&)> onPost;  // runs inside post(); set before any task exists
 
 private:
     MessageDispatcher* m_target;
-    mutable std::mutex m_mutex;
+    std::mutex m_mutex;
     std::condition_variable m_condition;
     std::map<const LocalMessage*, std::vector<pt::ptime>> m_posts;  // guarded by m_mutex
-    std::function<void(const MessagePtr&)> m_hook;                  // guarded by m_mutex
 };
 
-// A periodic task used as the test's clock: "nothing more happened during N of
-// its ticks" replaces sleeping for a guessed time.
-class Metronome {
-public:
-    Metronome(MessageTriggerer& triggerer, RecordingDispatcher& posts)
-        : m_triggerer(triggerer), m_posts(posts), m_tick(makeMessage("test://trigger/metronome", "Tick")) {
-        m_triggerer.addTask(m_tick, utcNow(), pt::milliseconds(10));
-    }
-    ~Metronome() { m_triggerer.removeTask(m_tick); }
-    // Waits for `ticks` more ticks.
-    bool waitTicks(std::size_t ticks) { return m_posts.waitForCount(m_tick, m_posts.countOf(m_tick) + ticks); }
-
-private:
-    MessageTriggerer& m_triggerer;
-    RecordingDispatcher& m_posts;
-    MessagePtr m_tick;
-};
-
-TEST(MessageTriggererTest, PostsAtTheStartAndThenAfterEveryInterval) {
-    RecordingDispatcher posts(MessageDispatcher::getInstance());
-    MessageTriggerer triggerer(&posts);
-    testsupport::RecordingSink sink({"test://trigger/periodic"});
-    MessagePtr message = makeMessage("test://trigger/periodic", "Periodic");
-    const pt::ptime start = utcNow() + pt::milliseconds(150);
-    const pt::time_duration interval = pt::milliseconds(20);
-
-    triggerer.addTask(message, start, interval);
-    ASSERT_TRUE(posts.waitForCount(message, 4));
-    const auto times = posts.postsOf(message);
-    for (std::size_t k = 0; k < times.size(); ++k)
-        EXPECT_GE(times[k], start + interval * static_cast<int>(k)) << "post " << k << " came early";
-    EXPECT_TRUE(sink.waitForCount(4)) << "the posts reached the bus";
-    EXPECT_EQ(sink.messages()[0], message);
-
-    triggerer.removeTask(message);
-    const std::size_t afterRemove = posts.countOf(message);
-    Metronome metronome(triggerer, posts);
-    ASSERT_TRUE(metronome.waitTicks(5));
-    EXPECT_EQ(posts.countOf(message), afterRemove);
+// Lets `timer` work for 50 ms more: a one-shot marker due then is posted after every
+// post that was due before it. Replaces sleeping for a guessed time.
+void letRun(MessageTriggerer& timer, RecordingDispatcher& posts) {
+    MessagePtr marker = makeMessage("test://trigger/marker", "Marker");
+    timer.addTask(marker, utcNow() + pt::milliseconds(50), pt::time_duration());
+    ASSERT_TRUE(posts.waitForCount(marker, 1));
 }
 
-TEST(MessageTriggererTest, NonPositiveIntervalPostsOnceAndAPastStartPostsAtOnce) {
-    RecordingDispatcher posts(MessageDispatcher::getInstance());
+TEST(MessageTriggererTest, PostsAtTheStartThenEveryIntervalAndOnceForNonPositiveIntervals) {
+    RecordingDispatcher posts;
     MessageTriggerer triggerer(&posts);
+    MessagePtr periodic = makeMessage("test://trigger/periodic", "Periodic");
     MessagePtr zero = makeMessage("test://trigger/once", "Zero");
     MessagePtr negative = makeMessage("test://trigger/once", "Negative");
     MessagePtr past = makeMessage("test://trigger/once", "Past");
-    triggerer.addTask(zero, utcNow(), pt::time_duration(0, 0, 0));
+    const pt::ptime start = utcNow() + pt::milliseconds(150);
+    const pt::time_duration interval = pt::milliseconds(20);
+    triggerer.addTask(periodic, start, interval);
+    triggerer.addTask(zero, utcNow(), pt::time_duration());
     triggerer.addTask(negative, utcNow(), pt::seconds(-5));
-    triggerer.addTask(past, utcNow() - pt::hours(24), pt::hours(1));
+    triggerer.addTask(past, utcNow() - pt::hours(24), pt::hours(1));  // once now, then in an hour
 
-    Metronome metronome(triggerer, posts);
-    ASSERT_TRUE(metronome.waitTicks(5));
-    EXPECT_EQ(posts.countOf(zero), 1u);
-    EXPECT_EQ(posts.countOf(negative), 1u);
-    EXPECT_EQ(posts.countOf(past), 1u) << "a start in the past posts once at once, then waits an interval";
+    ASSERT_TRUE(posts.waitForCount(periodic, 4));
+    const auto times = posts.postsOf(periodic);
+    for (std::size_t k = 0; k < times.size(); ++k)
+        EXPECT_GE(times[k], start + interval * static_cast<int>(k)) << "post " << k << " came early";
+
+    triggerer.addTask(periodic, utcNow() + pt::hours(1), interval);  // replaces the schedule
+    const std::size_t afterReplace = posts.countOf(periodic);
+    letRun(triggerer, posts);
+    EXPECT_EQ(posts.countOf(periodic), afterReplace);
+    for (const MessagePtr& once : {zero, negative, past}) EXPECT_EQ(posts.countOf(once), 1u) << once->getMessageType();
 }
 
-TEST(MessageTriggererTest, AddingTheSameMessageAgainReplacesItsSchedule) {
-    RecordingDispatcher posts(MessageDispatcher::getInstance());
+// Many rounds against a task that is due all the time: once removeTask returned, its
+// message is never posted again; once shutdown returned, nothing is.
+TEST(MessageTriggererTest, NoPostAfterRemoveTaskOrShutdownReturns) {
+    RecordingDispatcher posts;
+    MessageTriggerer clock(&posts);
     MessageTriggerer triggerer(&posts);
-    MessagePtr message = makeMessage("test://trigger/replace", "Replace");
-    triggerer.addTask(message, utcNow(), pt::milliseconds(5));
-    ASSERT_TRUE(posts.waitForCount(message, 2));
-
-    triggerer.addTask(message, utcNow() + pt::hours(1), pt::milliseconds(5));
-    const std::size_t afterReplace = posts.countOf(message);
-    Metronome metronome(triggerer, posts);
-    ASSERT_TRUE(metronome.waitTicks(5));
-    EXPECT_EQ(posts.countOf(message), afterReplace);
-    triggerer.removeTask(message);
-}
-
-// Many add/remove rounds against a task that is due all the time: once removeTask
-// returned, its message must never be posted again.
-TEST(MessageTriggererTest, NoPostAfterRemoveTaskReturns) {
-    RecordingDispatcher posts(MessageDispatcher::getInstance());
-    MessageTriggerer triggerer(&posts);
-    std::mutex removedMutex;
-    std::vector<const LocalMessage*> removed;
-    std::atomic<int> latePosts{0};
-    posts.setHook([&](const MessagePtr& message) {
-        std::lock_guard<std::mutex> lock(removedMutex);
-        for (const LocalMessage* r : removed)
-            if (r == message.get()) ++latePosts;
-    });
-    std::vector<MessagePtr> keepAlive;  // distinct addresses across rounds
+    std::vector<std::pair<MessagePtr, std::size_t>> stopped;  // kept alive: distinct addresses
     for (int round = 0; round < 200; ++round) {
         MessagePtr message = makeMessage("test://trigger/remove", "Busy");
-        keepAlive.push_back(message);
         triggerer.addTask(message, utcNow(), pt::microseconds(100));
         ASSERT_TRUE(posts.waitForCount(message, 1));
         triggerer.removeTask(message);
-        std::lock_guard<std::mutex> lock(removedMutex);
-        removed.push_back(message.get());
+        stopped.emplace_back(message, posts.countOf(message));
     }
-    Metronome metronome(triggerer, posts);
-    ASSERT_TRUE(metronome.waitTicks(3));
-    EXPECT_EQ(latePosts.load(), 0);
-    posts.setHook(nullptr);
+    MessagePtr running = makeMessage("test://trigger/remove", "Running");
+    MessagePtr afterShutdown = makeMessage("test://trigger/remove", "AfterShutdown");
+    triggerer.addTask(running, utcNow(), pt::milliseconds(5));
+    ASSERT_TRUE(posts.waitForCount(running, 1));
+    triggerer.shutdown();
+    stopped.emplace_back(running, posts.countOf(running));
+    triggerer.addTask(afterShutdown, utcNow(), pt::milliseconds(5));
+    stopped.emplace_back(afterShutdown, 0);
+    triggerer.shutdown();  // idempotent
+    letRun(clock, posts);
+    int latePosts = 0;
+    for (const auto& entry : stopped) latePosts += static_cast<int>(posts.countOf(entry.first) - entry.second);
+    EXPECT_EQ(latePosts, 0);
 }
 
-// A bus that delivers inside post() may call back into the triggerer from the
-// timer thread; that must neither deadlock nor lose the change.
+// A bus that delivers inside post() may call back into the triggerer from the timer
+// thread; that must neither deadlock nor lose the change.
 TEST(MessageTriggererTest, TasksMayBeChangedFromInsideAPost) {
-    RecordingDispatcher posts(MessageDispatcher::getInstance());
+    RecordingDispatcher posts;
     MessageTriggerer triggerer(&posts);
     MessagePtr selfRemoving = makeMessage("test://trigger/reentrant", "SelfRemoving");
     MessagePtr addedInside = makeMessage("test://trigger/reentrant", "AddedInside");
-    posts.setHook([&](const MessagePtr& message) {
+    posts.onPost = [&](const MessagePtr& message) {
         if (message != selfRemoving) return;
         triggerer.removeTask(selfRemoving);
-        triggerer.addTask(addedInside, utcNow(), pt::time_duration(0, 0, 0));
-    });
+        triggerer.addTask(addedInside, utcNow(), pt::time_duration());
+    };
     triggerer.addTask(selfRemoving, utcNow(), pt::milliseconds(5));
     ASSERT_TRUE(posts.waitForCount(addedInside, 1));
-    Metronome metronome(triggerer, posts);
-    ASSERT_TRUE(metronome.waitTicks(5));
+    letRun(triggerer, posts);
     EXPECT_EQ(posts.countOf(selfRemoving), 1u);
     EXPECT_EQ(posts.countOf(addedInside), 1u);
-    posts.setHook(nullptr);
 }
 
-TEST(MessageTriggererTest, WithoutADispatcherPostsToTheProcessBusOfThatMoment) {
-    MessageTriggerer triggerer;
-    RecordingDispatcher first(MessageDispatcher::getInstance());
-    RecordingDispatcher second(MessageDispatcher::getInstance());
+// A triggerer without a bus of its own posts to whichever bus the process has at
+// that moment.
+TEST(MessageTriggererTest, WithoutABusOfItsOwnPostsToTheProcessBusOfThatMoment) {
+    MessageTriggerer mine;
+    RecordingDispatcher first, second;
     MessagePtr message = makeMessage("test://trigger/default", "Default");
-
     MessageDispatcher::setInstance(&first);
-    triggerer.addTask(message, utcNow(), pt::milliseconds(5));
+    mine.addTask(message, utcNow(), pt::milliseconds(5));
     EXPECT_TRUE(first.waitForCount(message, 1));
     MessageDispatcher::setInstance(&second);
     EXPECT_TRUE(second.waitForCount(message, 1));
-    triggerer.removeTask(message);
+    mine.removeTask(message);
     MessageDispatcher::setInstance(nullptr);
-}
-
-TEST(MessageTriggererTest, ShutdownStopsPostingAndIgnoresLaterTasks) {
-    RecordingDispatcher posts(MessageDispatcher::getInstance());
-    MessageTriggerer clock(&posts);
-    Metronome metronome(clock, posts);
-    MessagePtr before = makeMessage("test://trigger/stopped", "Before");
-    MessagePtr after = makeMessage("test://trigger/stopped", "After");
-    {
-        MessageTriggerer triggerer(&posts);
-        triggerer.addTask(before, utcNow(), pt::milliseconds(5));
-        ASSERT_TRUE(posts.waitForCount(before, 1));
-        triggerer.shutdown();
-        const std::size_t atShutdown = posts.countOf(before);
-        triggerer.addTask(after, utcNow(), pt::milliseconds(5));
-        triggerer.shutdown();  // idempotent
-        ASSERT_TRUE(metronome.waitTicks(5));
-        EXPECT_EQ(posts.countOf(before), atShutdown);
-        EXPECT_EQ(posts.countOf(after), 0u);
-    }
-}
-
-TEST(MessageTriggererTest, SingletonIsTheInstalledOneElseAWorkingBuiltIn) {
-    MessageTriggerer* builtIn = Singleton<MessageTriggerer>::instance();
-    ASSERT_NE(builtIn, nullptr);
-    {
-        MessageTriggerer mine(MessageDispatcher::getInstance());
-        Singleton<MessageTriggerer>::install(&mine);
-        EXPECT_EQ(Singleton<MessageTriggerer>::instance(), &mine);
-        Singleton<MessageTriggerer>::install(nullptr);
-    }
-    EXPECT_EQ(Singleton<MessageTriggerer>::instance(), builtIn);
-
-    testsupport::RecordingSink sink({"test://trigger/builtin"});
-    MessagePtr message = makeMessage("test://trigger/builtin", "FromBuiltIn");
-    builtIn->addTask(message, utcNow(), pt::milliseconds(5));
-    EXPECT_TRUE(sink.waitForCount(2));
-    builtIn->removeTask(message);
 }
 
 }  // namespace

@@ -1,171 +1,98 @@
 // sendRequestAndWait and MessageHandler on the real bus, seen through a bus wrapper
-// that keeps a journal of subscriptions and posts.
-#include <gtest/gtest.h>
+// that watches the reply topic's subscribers.
+#include "messaging/MessageHandler.h"
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <future>
-#include <map>
 #include <mutex>
 #include <set>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/thread/thread.hpp>
+#include <gtest/gtest.h>
 
-#include "support/TestSupport.h"
+#include "bus/LocalMessage.h"
 #include "bus/MessageDispatcher.h"
-#include "messaging/MessageHandler.h"
+#include "support/TestSupport.h"
 
 namespace {
 
 using testsupport::RecordingSink;
 using testsupport::makeMessage;
-typedef boost::shared_ptr<LocalMessage> MessagePtr;
-
+using MessagePtr = boost::shared_ptr<LocalMessage>;
 const uint32_t kNoLimit = 0xFFFFFFFFu;
-const char* const kResponderTopic = "event://Test/MessageHandler/Responder";
+const char* const kServiceTopic = "event://Test/MessageHandler/Service";
 
-// Forwards to another bus and records who is subscribed where, and in which order
-// subscriptions and posts happened.
-class TrackingDispatcher : public MessageDispatcher {
+// Installs itself as the process bus while it lives, forwards to the built-in one and
+// watches which sinks are subscribed to one reply topic.
+class WatchingBus : public MessageDispatcher {
 public:
-    explicit TrackingDispatcher(MessageDispatcher* target) : m_target(target) {}
+    explicit WatchingBus(const std::string& topic) : m_target(MessageDispatcher::getInstance()), m_topic(topic) {
+        MessageDispatcher::setInstance(this);
+    }
+    ~WatchingBus() override { MessageDispatcher::setInstance(nullptr); }
 
-    int post(boost::shared_ptr<LocalMessage> message) override {
-        note("post " + message->getMessageType());
+    int post(MessagePtr message) override {
+        if (message->getReplyTopic() == m_topic) subscribedAtPost = subscriberCount() > 0;
         return m_target->post(message);
     }
     int subscribe(IMessageSink* sink, const std::string& topic) override {
-        {
+        if (topic == m_topic) {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_subscribers[topic].insert(sink);
-            m_journal.push_back("subscribe " + topic);
+            m_sinks.insert(sink);
         }
         return m_target->subscribe(sink, topic);
     }
     void unsubscribe(IMessageSink* sink, const std::string& topic) override {
-        // Forward first and without our lock: the bus may wait for a running delivery.
-        m_target->unsubscribe(sink, topic);
+        m_target->unsubscribe(sink, topic);  // without our lock: it may wait for a delivery
         std::lock_guard<std::mutex> lock(m_mutex);
-        for (auto& entry : m_subscribers)
-            if (topic.empty() || entry.first == topic) entry.second.erase(sink);
+        if (topic.empty() || topic == m_topic) m_sinks.erase(sink);
+    }
+    std::size_t subscriberCount() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_sinks.size();
     }
 
-    std::size_t subscriberCount(const std::string& topic) const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        auto it = m_subscribers.find(topic);
-        return it == m_subscribers.end() ? 0 : it->second.size();
-    }
-    std::vector<std::string> journal() const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_journal;
-    }
-    // Waits up to ten seconds until `topic` has `count` subscribers.
-    bool waitForSubscribers(const std::string& topic, std::size_t count) const {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (subscriberCount(topic) != count) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return true;
-    }
+    std::atomic<bool> subscribedAtPost{false};  // at the last post of a request with this reply topic
 
 private:
-    void note(const std::string& entry) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_journal.push_back(entry);
-    }
-
-    MessageDispatcher* m_target;  // not owned
-    mutable std::mutex m_mutex;
-    std::map<std::string, std::set<IMessageSink*>> m_subscribers;  // guarded by m_mutex
-    std::vector<std::string> m_journal;                             // guarded by m_mutex
+    MessageDispatcher* m_target;
+    const std::string m_topic;
+    std::mutex m_mutex;
+    std::set<IMessageSink*> m_sinks;  // guarded by m_mutex
 };
-
-std::size_t indexOf(const std::vector<std::string>& entries, const std::string& entry) {
-    return static_cast<std::size_t>(std::find(entries.begin(), entries.end(), entry) - entries.begin());
-}
 
 class MessageHandlerTest : public ::testing::Test {
 protected:
-    MessageHandlerTest()
-        : bus(MessageDispatcher::getInstance()),
-          replyTopic("event://Test/MessageHandler/Reply/" + UUId::generate().getValue()),
-          session(UUId::generate()) {
-        MessageDispatcher::setInstance(&bus);
-    }
-    ~MessageHandlerTest() override { MessageDispatcher::setInstance(nullptr); }
+    MessagePtr request() { return makeMessage(kServiceTopic, "Question", replyTopic, session, 1); }
 
-    MessagePtr request() { return makeMessage(kResponderTopic, "Question", replyTopic, session, 1); }
-
-    // Answers every request on its reply topic with one message per given type.
-    void answerWith(RecordingSink& responder, const std::vector<std::string>& types) {
-        responder.setOnMessage([types](const MessagePtr& question) {
-            for (const std::string& type : types)
-                MessageDispatcher::getInstance()->post(
-                    makeMessage(question->getReplyTopic(), type, "", question->getSessionId()));
-        });
-    }
-
-    TrackingDispatcher bus;
-    std::string replyTopic;
-    UUId session;
+    const std::string replyTopic = "event://Test/MessageHandler/Reply/" + UUId::generate().getValue();
+    WatchingBus bus{replyTopic};
+    const UUId session = UUId::generate();
+    RecordingSink service{{kServiceTopic}};  // joins `bus`, installed by then
 };
 
-TEST_F(MessageHandlerTest, ReturnsTheReplyAndReleasesTheHandler) {
-    RecordingSink responder({kResponderTopic});
-    answerWith(responder, {"AnyTypeAtAll"});
-
+TEST_F(MessageHandlerTest, ReturnsTheReplyAndLeavesNothingSubscribed) {
+    service.setOnMessage([](const MessagePtr& question) {
+        MessageDispatcher::getInstance()->post(
+            makeMessage(question->getReplyTopic(), "AnyTypeAtAll", "", question->getSessionId()));
+    });
     MessagePtr response = sendRequestAndWait(request(), 30);
-
     ASSERT_TRUE(response);
-    EXPECT_EQ("AnyTypeAtAll", response->getMessageType());
-    EXPECT_EQ(session, response->getSessionId());
-    const std::vector<std::string> journal = bus.journal();
-    const std::size_t subscribed = indexOf(journal, "subscribe " + replyTopic);
-    ASSERT_LT(subscribed, journal.size());
-    EXPECT_LT(subscribed, indexOf(journal, "post Question")) << "subscribe must come before the post";
-    EXPECT_EQ(0u, bus.subscriberCount(replyTopic));
+    EXPECT_EQ(response->getMessageType(), "AnyTypeAtAll");
+    EXPECT_EQ(response->getSessionId(), session);
+    EXPECT_TRUE(bus.subscribedAtPost) << "subscribe before the post";
+    EXPECT_EQ(bus.subscriberCount(), 0u);
 }
 
-TEST_F(MessageHandlerTest, WaitsInsideABusDeliveryWhileTheReplyIsDelivered) {
-    RecordingSink responder({kResponderTopic});
-    answerWith(responder, {"Answer"});
-    std::promise<MessagePtr> result;
-    RecordingSink caller({"event://Test/MessageHandler/Caller"});
-    caller.setOnMessage([&](const MessagePtr&) { result.set_value(sendRequestAndWait(request(), 30)); });
-
-    bus.post(makeMessage("event://Test/MessageHandler/Caller", "Go"));
-
-    std::future<MessagePtr> future = result.get_future();
-    ASSERT_EQ(std::future_status::ready, future.wait_for(std::chrono::seconds(40)));
-    MessagePtr response = future.get();
-    ASSERT_TRUE(response);
-    EXPECT_EQ("Answer", response->getMessageType());
-}
-
-TEST_F(MessageHandlerTest, TimeOutGivesEmptyAndLeavesNothingSubscribed) {
-    RecordingSink silentService({kResponderTopic});
-
-    MessagePtr response = sendRequestAndWait(request(), 1);
-
-    EXPECT_FALSE(response);
-    EXPECT_EQ(1u, silentService.count());
-    EXPECT_EQ(0u, bus.subscriberCount(replyTopic));
-    // A late reply reaches only the listener that is there now.
-    RecordingSink listener({replyTopic});
-    bus.post(makeMessage(replyTopic, "LateAnswer", "", session));
-    ASSERT_TRUE(listener.waitForCount(1));
-    EXPECT_EQ(1u, bus.subscriberCount(replyTopic));
+TEST_F(MessageHandlerTest, TimeOutGivesNothingAndLeavesNothingSubscribed) {
+    EXPECT_FALSE(sendRequestAndWait(request(), 1));
+    EXPECT_TRUE(service.waitForCount(1));
+    EXPECT_EQ(bus.subscriberCount(), 0u);
 }
 
 TEST_F(MessageHandlerTest, InterruptionPassesOnAndLeavesNothingSubscribed) {
-    std::atomic<bool> interrupted(false);
-    std::atomic<bool> returned(false);
+    std::atomic<bool> interrupted(false), returned(false);
     boost::thread waiter([&] {
         try {
             sendRequestAndWait(request(), kNoLimit);
@@ -174,26 +101,26 @@ TEST_F(MessageHandlerTest, InterruptionPassesOnAndLeavesNothingSubscribed) {
             interrupted = true;
         }
     });
-    const bool subscribed = bus.waitForSubscribers(replyTopic, 1);
-
+    ASSERT_TRUE(service.waitForCount(1));  // posted, so subscribed and about to wait
     waiter.interrupt();
     if (!waiter.timed_join(boost::posix_time::seconds(10))) {
-        // Let the waiter go before failing, so no thread outlives this test.
-        bus.post(makeMessage(replyTopic, "Release"));
+        bus.post(makeMessage(replyTopic, "Release"));  // no thread may outlive the test
         waiter.join();
         FAIL() << "the wait was not interrupted";
     }
-    EXPECT_TRUE(subscribed);
     EXPECT_TRUE(interrupted);
     EXPECT_FALSE(returned);
-    EXPECT_EQ(0u, bus.subscriberCount(replyTopic));
+    EXPECT_EQ(bus.subscriberCount(), 0u);
 }
 
-TEST(MessageHandlerWaitTest, AStoredReplyIsReturnedWithoutWaiting) {
+// A reply stored before the wait ends it at once; of two replies the later one wins,
+// and a reply is handed out only once.
+TEST(MessageHandlerWaitTest, AStoredReplyEndsTheWaitAndTheLaterOfTwoWins) {
     MessageHandler handler;
-    MessagePtr early = makeMessage("event://Test/Any", "Early");
-    handler.handleMessage(early);
-
+    MessagePtr first = makeMessage("event://Test/Any", "First");
+    MessagePtr second = makeMessage("event://Test/Any", "Second");
+    handler.handleMessage(first);
+    handler.handleMessage(second);
     MessagePtr taken;
     boost::thread waiter([&] { taken = handler.waitForResponse(kNoLimit); });
     if (!waiter.timed_join(boost::posix_time::seconds(10))) {
@@ -201,19 +128,7 @@ TEST(MessageHandlerWaitTest, AStoredReplyIsReturnedWithoutWaiting) {
         waiter.join();
         FAIL() << "a stored reply did not end the wait";
     }
-    EXPECT_EQ(early, taken);
-    // Taken out: the next wait finds nothing.
-    EXPECT_FALSE(handler.waitForResponse(0));
-}
-
-TEST(MessageHandlerWaitTest, TheLaterOfTwoRepliesWins) {
-    MessageHandler handler;
-    MessagePtr first = makeMessage("event://Test/Any", "First");
-    MessagePtr second = makeMessage("event://Test/Any", "Second");
-    handler.handleMessage(first);
-    handler.handleMessage(second);
-
-    EXPECT_EQ(second, handler.waitForResponse(5));
+    EXPECT_EQ(taken, second);
     EXPECT_FALSE(handler.waitForResponse(0));
 }
 
