@@ -20,14 +20,7 @@ namespace pt = boost::posix_time;
 
 pt::ptime nowUtc() { return pt::microsec_clock::universal_time(); }
 
-// Logs through the process's logger; a failing logger must not end the timer thread.
-#define TRIGGERER_LOG(text)                                  \
-    do {                                                     \
-        try {                                                \
-            KS_LOG(Logger::getDefaultInstance(), (text));    \
-        } catch (...) {                                      \
-        }                                                    \
-    } while (false)
+#define TRIGGERER_LOG(text) KS_LOG_NOTHROW(Logger::getDefaultInstance(), (text))
 
 }  // namespace
 

@@ -30,15 +30,7 @@ constexpr std::size_t kBatchPerTurn = 32;
 // (it keeps waiting: the sink may only be destroyed after the delivery ended).
 constexpr std::chrono::seconds kSlowDeliveryReport(10);
 
-// Logs through the process's logger; a failing logger must not take a delivery
-// thread down.
-#define BUS_LOG(text)                                        \
-    do {                                                     \
-        try {                                                \
-            KS_LOG(Logger::getDefaultInstance(), (text));    \
-        } catch (...) {                                      \
-        }                                                    \
-    } while (false)
+#define BUS_LOG(text) KS_LOG_NOTHROW(Logger::getDefaultInstance(), (text))
 
 }  // namespace
 

@@ -12,3 +12,13 @@ KESTRUP_HOST_API std::string formatLogLine(const char* sourceFile, int sourceLin
 // Logs `message` through `logger` with the caller's source location.
 #define KS_LOG(logger, message) \
     (logger)->log(formatLogLine(__FILE__, __LINE__, (message)))
+
+// Like KS_LOG, for threads that must survive a failing logger (the bus's workers,
+// the timer thread): an exception thrown by the logger is swallowed.
+#define KS_LOG_NOTHROW(logger, message)                                       \
+    do {                                                                      \
+        try {                                                                 \
+            KS_LOG(logger, message);                                          \
+        } catch (...) {                                                       \
+        }                                                                     \
+    } while (false)
