@@ -50,6 +50,23 @@
 //   accepted for the ANSI code pages as on Windows, change nothing.
 // - GetForegroundWindow has no desktop to ask and returns null.
 // All functions are safe to call from any thread.
+//
+// Where Windows (or Wine, which runs the Windows build in CI) differs, and why we
+// keep our behaviour; tests/launcher/LauncherObservations.cpp checks each case:
+// - CP_ACP on Windows is the process's ANSI code page. It is UTF-8, as here, only
+//   in a program whose manifest asks for it (platform/Utf8CodePage.rc: Windows 10
+//   1903 and later, and Wine); in any other host a non-ASCII file name or argument
+//   converts through the legacy code page (1252, say) instead.
+// - A folder: Windows opens it in the file manager, so the start succeeds; here
+//   there is nothing to run and it fails with ERROR_ACCESS_DENIED.
+// - Wine, unlike Windows and us, also starts a program for a verb other than
+//   "open", reports a file of an unknown type as ERROR_BAD_EXE_FORMAT instead of
+//   ERROR_NO_ASSOCIATION, accepts MB_PRECOMPOSED with CP_UTF8, and gives one
+//   U+FFFD fewer than the Unicode Standard's recommended practice (which we follow)
+//   for an encoded surrogate or a value above U+10FFFF.
+// - Windows may still open an ended process while any handle to it is open
+//   anywhere (the wait then reports it finished at once); here a reaped child can
+//   no longer be opened. Either way it does not run.
 
 #if defined(_WIN32)
 
@@ -115,6 +132,7 @@ typedef int64_t __time64_t;
 
 // Process access rights
 #define SYNCHRONIZE 0x00100000u
+#define PROCESS_QUERY_INFORMATION 0x00000400u
 #define PROCESS_QUERY_LIMITED_INFORMATION 0x00001000u
 
 // WaitForSingleObject
@@ -193,16 +211,19 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr, int 
 DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);
 
-// The pid of a process handle; 0 with ERROR_INVALID_HANDLE for anything else.
+// The pid of a process handle; 0 with ERROR_INVALID_HANDLE for anything else, or
+// with ERROR_ACCESS_DENIED for a handle opened without PROCESS_QUERY_INFORMATION
+// or PROCESS_QUERY_LIMITED_INFORMATION (ShellExecuteExW's handle has every right).
 DWORD GetProcessId(HANDLE Process);
 
 // A handle to the process with this pid, or null with ERROR_INVALID_PARAMETER when
-// no such process runs (pid 0 included). The access mask is accepted as given.
+// no such process runs (pid 0 included). The handle has the rights asked for.
 HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId);
 
 // WAIT_OBJECT_0 once the process has finished (our child then is reaped),
 // WAIT_TIMEOUT if it still runs after dwMilliseconds, WAIT_FAILED with
-// ERROR_INVALID_HANDLE for a handle that is not an open process handle.
+// ERROR_INVALID_HANDLE for a handle that is not an open process handle, or with
+// ERROR_ACCESS_DENIED for one opened without SYNCHRONIZE.
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 
 // Releases the handle. FALSE with ERROR_INVALID_HANDLE for anything that is not an

@@ -97,10 +97,14 @@ struct ProcessRef {
     const int pidfd;                            // another process's pidfd, or -1
 };
 
-// The object behind a HANDLE.
+// The object behind a HANDLE: its target and the access rights it was opened with.
 struct ProcessHandle {
     std::shared_ptr<ProcessRef> ref;
+    DWORD access;
 };
+
+// What ShellExecuteExW's handle may do: everything.
+const DWORD kAllAccess = 0x001FFFFFu;
 
 // Our unreaped children by pid and the open handles. Every member is guarded by
 // m_mutex; waitpid is only ever called with WNOHANG under it, so it never blocks.
@@ -120,23 +124,32 @@ public:
     }
 
     // A handle to our child `pid`, or null when it is not in the table.
-    HANDLE openChild(pid_t pid) {
+    HANDLE openChild(pid_t pid, DWORD access) {
         std::lock_guard<std::mutex> lock(m_mutex);
         auto it = m_children.find(pid);
         if (it == m_children.end()) return nullptr;
-        return addHandleLocked(std::make_shared<ProcessRef>(pid, it->second, -1));
+        return addHandleLocked(std::make_shared<ProcessRef>(pid, it->second, -1), access);
     }
 
-    HANDLE openOther(pid_t pid, int pidfd) {
+    HANDLE openOther(pid_t pid, int pidfd, DWORD access) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        return addHandleLocked(std::make_shared<ProcessRef>(pid, nullptr, pidfd));
+        return addHandleLocked(std::make_shared<ProcessRef>(pid, nullptr, pidfd), access);
     }
 
-    // The handle's target; null when `handle` is not an open handle.
-    std::shared_ptr<ProcessRef> lookup(HANDLE handle) {
+    // The handle's target, when `handle` is an open handle with any of the rights
+    // in `needed`; else null with the last error set as Windows sets it.
+    std::shared_ptr<ProcessRef> lookup(HANDLE handle, DWORD needed) {
         std::lock_guard<std::mutex> lock(m_mutex);
         auto it = m_handles.find(static_cast<ProcessHandle*>(handle));
-        return it == m_handles.end() ? nullptr : (*it)->ref;
+        if (it == m_handles.end()) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return nullptr;
+        }
+        if (((*it)->access & needed) == 0) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return nullptr;
+        }
+        return (*it)->ref;
     }
 
     bool close(HANDLE handle) {
@@ -175,8 +188,8 @@ public:
 private:
     ProcessTable() = default;
 
-    HANDLE addHandleLocked(std::shared_ptr<ProcessRef> ref) {
-        std::unique_ptr<ProcessHandle> handle(new ProcessHandle{std::move(ref)});
+    HANDLE addHandleLocked(std::shared_ptr<ProcessRef> ref, DWORD access) {
+        std::unique_ptr<ProcessHandle> handle(new ProcessHandle{std::move(ref), access});
         if (const auto& child = handle->ref->child) ++child->openHandles;
         m_handles.insert(handle.get());
         return handle.release();
@@ -600,22 +613,19 @@ BOOL ShellExecuteExW(SHELLEXECUTEINFOW* pExecInfo) {
     std::shared_ptr<ChildProcess> child = table.addChild(pid);
     info.hInstApp = reinterpret_cast<HINSTANCE>(static_cast<uintptr_t>(33));
     // The handle first: a child that ends at once must not be reaped before it.
-    if (info.fMask & SEE_MASK_NOCLOSEPROCESS) info.hProcess = table.openChild(pid);
+    if (info.fMask & SEE_MASK_NOCLOSEPROCESS) info.hProcess = table.openChild(pid, kAllAccess);
     ChildReaper::instance().watch(std::move(child));
     return TRUE;
 }
 
 DWORD GetProcessId(HANDLE Process) {
-    const std::shared_ptr<ProcessRef> ref = ProcessTable::instance().lookup(Process);
-    if (!ref) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return 0;
-    }
+    const std::shared_ptr<ProcessRef> ref =
+        ProcessTable::instance().lookup(Process, PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION);
+    if (!ref) return 0;
     return static_cast<DWORD>(ref->pid);
 }
 
 HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId) {
-    (void)dwDesiredAccess;
     (void)bInheritHandle;
     const pid_t pid = static_cast<pid_t>(dwProcessId);
     if (pid <= 0) {
@@ -625,25 +635,22 @@ HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId
     ProcessTable& table = ProcessTable::instance();
     // Our own child, finished or not, as long as it has not been reaped: a wait on
     // the handle then sees the exit and reaps it.
-    if (HANDLE child = table.openChild(pid)) return child;
+    if (HANDLE child = table.openChild(pid, dwDesiredAccess)) return child;
 
     const int pidfd = openPidfd(pid);
-    if (pidfd >= 0) return table.openOther(pid, pidfd);
+    if (pidfd >= 0) return table.openOther(pid, pidfd, dwDesiredAccess);
     // ESRCH: no such process; EINVAL: not a process id (a thread's id, say).
     if (errno == ESRCH || errno == EINVAL || (::kill(pid, 0) != 0 && errno == ESRCH)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     // No pidfd (an older kernel, or one a sandbox refuses): observe the pid alone.
-    return table.openOther(pid, -1);
+    return table.openOther(pid, -1, dwDesiredAccess);
 }
 
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
-    const std::shared_ptr<ProcessRef> ref = ProcessTable::instance().lookup(hHandle);
-    if (!ref) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return WAIT_FAILED;
-    }
+    const std::shared_ptr<ProcessRef> ref = ProcessTable::instance().lookup(hHandle, SYNCHRONIZE);
+    if (!ref) return WAIT_FAILED;
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(dwMilliseconds);
     std::chrono::milliseconds pause(1);

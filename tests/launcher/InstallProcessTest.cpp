@@ -1,43 +1,96 @@
-// The installer launcher on the real bus, starting real processes.
+// The installer launcher on the real bus, starting the argument recorder
+// (ArgvRecorder.cpp) as its installer, on Linux and on Windows alike.
 #include "InstallProcess.h"
 
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <future>
 #include <memory>
 #include <regex>
+#include <thread>
 
 #include <gtest/gtest.h>
 
+#include "InstallerLaunch.h"
 #include "bus/MessageDispatcher.h"
 #include "bus/ThreadPoolDispatcher.h"
 #include "payloads/RequestPayloads.h"
 #include "payloads/StatusPayloads.h"
-#include "platform/ProcessTestHelpers.h"
 #include "support/TestSupport.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
-using namespace proctest;
+namespace fs = std::filesystem;
 using testsupport::CapturingLogger;
 using testsupport::RecordingSink;
 using testsupport::TempDir;
 
+const std::chrono::seconds kEventWait(10);
 // Long enough for a stray reply to show up if one were coming.
 const std::chrono::milliseconds kQuietPeriod(1500);
-// An installer that runs for a second, marks its end and exits with a non-zero code.
-const char* const kInstallerTail = "sleep 1\n: > \"$0.done\"\nexit 3\n";
+
+bool waitFor(const std::function<bool()>& condition) {
+    const auto giveUp = std::chrono::steady_clock::now() + kEventWait;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > giveUp) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// The recorder, built next to this test program.
+std::string recorderProgram() {
+#if defined(_WIN32)
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    return (fs::path(self).parent_path() / "kestrup-argv-recorder.exe").string();
+#else
+    return (fs::read_symlink("/proc/self/exe").parent_path() / "kestrup-argv-recorder").string();
+#endif
+}
+
+bool running(DWORD pid) {
+    DWORD error = 0;
+    return installer_launch::poll(pid, error) == installer_launch::Poll::Running;
+}
+
+#if !defined(_WIN32)
+// True when `pid` is no unreaped child of ours; looks without reaping it.
+bool notAZombie(pid_t pid) {
+    siginfo_t info = {};
+    return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == -1 && errno == ECHILD;
+}
+#endif
 
 boost::shared_ptr<ISerializable> startInfo(const std::string& file, const std::string& arguments, bool wait) {
     return boost::shared_ptr<ISerializable>(new ProcessStartInfo(file, arguments, wait));
 }
 
+// Runs in a folder of its own: the recorder writes "recorded.txt" into the
+// launcher's working folder and runs for as long as "hold" exists there.
 class InstallProcessTest : public ::testing::Test {
 protected:
     InstallProcessTest()
         : m_replyTopic("event://Test/Launcher/" + UUId::generate().getValue()),
           m_sessionId(UUId::generate()),
-          m_replies({m_replyTopic}) {}
+          m_replies({m_replyTopic}),
+          m_previousFolder(fs::current_path()) {
+        fs::current_path(m_dir.path());
+    }
+    ~InstallProcessTest() override {
+        release();
+        if (m_pid) waitFor([this] { return !running(m_pid); });
+        fs::current_path(m_previousFolder);
+    }
 
-    // A launcher (made after the capturing logger, so that it logs there) on its topic.
     std::unique_ptr<InstallProcess> makeLauncher(int32_t waitTimeoutMs = InstallProcess::DefaultWaitTimeoutMs) {
         std::unique_ptr<InstallProcess> launcher(new InstallProcess(waitTimeoutMs));
         EXPECT_EQ(MessageDispatcher::getInstance()->subscribe(launcher.get(), InstallProcess::Topic), 0);
@@ -51,16 +104,27 @@ protected:
         ASSERT_EQ(MessageDispatcher::getInstance()->post(message), 0);
     }
 
-    // Posts a waited launch of an installer that does not end by itself; its pid.
-    pid_t launchSleeper() {
-        const std::string installer = m_dir.file("sleeper.sh");
-        writeFile(installer, recorderScript("exec sleep 60\n"), 0755);
-        post(startInfo(installer, "", true));
-        EXPECT_TRUE(m_replies.waitForType("ExecutionStarted", kEventWait));
-        return readPid(installer + ".pid");
+    void hold() { std::ofstream("hold").put('\n'); }
+    void release() { fs::remove("hold"); }
+
+    // The arguments the recorder was started with; its pid goes to m_pid.
+    std::vector<std::string> recorded() {
+        if (!waitFor([] { return fs::exists("recorded.txt"); })) return {"<not started>"};
+        std::ifstream in("recorded.txt");
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        m_pid = static_cast<DWORD>(std::stoul(lines.at(0)));
+        return std::vector<std::string>(lines.begin() + 1, lines.end());
     }
 
-    // Checks one reply against the reply table and the header rules.
+    // Posts a waited launch of a held recorder and waits for it to run.
+    void launchHeld() {
+        hold();
+        post(startInfo(recorderProgram(), "", true));
+        EXPECT_TRUE(m_replies.waitForType("ExecutionStarted", kEventWait));
+        recorded();
+    }
+
     void expectReply(const boost::shared_ptr<LocalMessage>& reply, const std::string& type, int32_t code,
                      const std::string& text) {
         ASSERT_TRUE(reply) << "no " << type;
@@ -88,31 +152,33 @@ protected:
     const std::string m_replyTopic;
     const UUId m_sessionId;
     RecordingSink m_replies;
+    const fs::path m_previousFolder;
+    DWORD m_pid = 0;
 };
 
-TEST_F(InstallProcessTest, WaitedLaunchPassesWindowsArgumentsAndReportsTheEnd) {
+// The end is reported after the process's exit, never before, whatever its exit
+// code; the installer runs in a session of its own and is reaped.
+TEST_F(InstallProcessTest, WaitedLaunchPassesTheArgumentsAndReportsTheEnd) {
     auto launcher = makeLauncher();
-    const std::string installer = m_dir.file("setup.sh");
-    writeFile(installer, recorderScript(kInstallerTail), 0755);
-
-    post(startInfo(installer, "/S   \"/D=C:\\Program Files\\App\"  \"say \"\"hi\"\"\"  back\\slash\\\"q\\\"", true));
-
+    hold();
+    post(startInfo(recorderProgram(), "/S   \"/D=C:\\Program Files\\App\"  \"say \"\"hi\"\"\"", true));
     ASSERT_TRUE(m_replies.waitForCount(1, kEventWait));
     expectReply(m_replies.messages()[0], "ExecutionStarted", 0, "Process started");
-    ASSERT_TRUE(waitFor([&] { return exists(installer + ".args"); }));
-    const std::vector<std::string> expected = {"/S", "/D=C:\\Program Files\\App", "say \"hi\"", "back\\slash\"q\""};
-    EXPECT_EQ(readLines(installer + ".args"), expected);
-    const pid_t pid = readPid(installer + ".pid");
-    EXPECT_EQ(::getsid(pid), pid) << "the installer must not share the host's session";
+    const std::vector<std::string> expected = {"/S", "/D=C:\\Program Files\\App", "say \"hi\""};
+    EXPECT_EQ(recorded(), expected);
+#if !defined(_WIN32)
+    EXPECT_EQ(::getsid(static_cast<pid_t>(m_pid)), static_cast<pid_t>(m_pid)) << "shares the host's session";
+#endif
+    EXPECT_FALSE(m_replies.waitForCount(2, kQuietPeriod)) << "reported an end while the installer runs";
 
-    // The end is reported within about a poll interval of the process's exit, and
-    // never before it, whatever its exit code.
-    ASSERT_TRUE(waitFor([&] { return exists(installer + ".done"); }));
-    const auto finished = m_replies.waitForType("ExecutionFinished", std::chrono::milliseconds(3000));
-    expectReply(finished, "ExecutionFinished", 0, "The process finished execution");
+    release();
+    expectReply(m_replies.waitForType("ExecutionFinished", kEventWait), "ExecutionFinished", 0,
+                "The process finished execution");
     EXPECT_EQ(m_replies.count(), 2u);
     EXPECT_TRUE(launcherLogLines().empty());
-    EXPECT_TRUE(notAnUnreapedChild(pid));  // polling reaped the installer: no zombie
+#if !defined(_WIN32)
+    EXPECT_TRUE(notAZombie(static_cast<pid_t>(m_pid)));
+#endif
 }
 
 // Requests on another topic or of another type start nothing; a launch without the
@@ -121,29 +187,27 @@ TEST_F(InstallProcessTest, LaunchWithoutWaitRepliesStartedTwiceAndOtherRequestsN
     auto launcher = makeLauncher();
     const std::string otherTopic = "event://Test/Launcher/Other/" + UUId::generate().getValue();
     ASSERT_EQ(MessageDispatcher::getInstance()->subscribe(launcher.get(), otherTopic), 0);
-    const std::string installer = m_dir.file("setup.sh");
-    writeFile(installer, recorderScript(kInstallerTail), 0755);
-
-    post(startInfo(installer, "--ignored", false), otherTopic);
-    post(startInfo(installer, "--ignored", false), InstallProcess::Topic, "StopExecution");
-    post(startInfo(installer, "--ignored", false), InstallProcess::Topic, "startexecution");
-    post(startInfo(installer, "--quiet", false));
+    post(startInfo(recorderProgram(), "--ignored", false), otherTopic);
+    post(startInfo(recorderProgram(), "--ignored", false), InstallProcess::Topic, "StopExecution");
+    post(startInfo(recorderProgram(), "--ignored", false), InstallProcess::Topic, "startexecution");
+    post(startInfo(recorderProgram(), "--quiet", false));
 
     ASSERT_TRUE(m_replies.waitForCount(2, kEventWait));
     for (const auto& reply : m_replies.messages()) expectReply(reply, "ExecutionStarted", 0, "Process started");
-    ASSERT_TRUE(waitFor([&] { return exists(installer + ".done"); }));
-    EXPECT_EQ(readLines(installer + ".args"), std::vector<std::string>{"--quiet"});
+    EXPECT_EQ(recorded(), std::vector<std::string>{"--quiet"});
     EXPECT_FALSE(m_replies.waitForCount(3, kQuietPeriod));
     EXPECT_TRUE(launcherLogLines().empty());
+#if !defined(_WIN32)
     // Nobody waits for it, yet the ended installer is reaped without a later launch.
-    const pid_t pid = readPid(installer + ".pid");
-    EXPECT_TRUE(waitFor([&] { return notAnUnreapedChild(pid); })) << "the installer was left as a zombie";
+    EXPECT_TRUE(waitFor([this] { return notAZombie(static_cast<pid_t>(m_pid)); })) << "left as a zombie";
+#endif
 }
 
 // A launch that cannot start answers exactly once and logs exactly one line.
 TEST_F(InstallProcessTest, RefusedLaunchRepliesOnceAndLogsOneLine) {
     auto launcher = makeLauncher();
-    writeFile(m_dir.file("garbage.exe"), "not a program\n", 0755);
+    std::ofstream("garbage.exe") << "not a program\n";
+    fs::permissions("garbage.exe", fs::perms::owner_exec, fs::perm_options::add);
     const std::string notStarted = "Process could not be started.";
     const std::string shellExecuteFailed = "Error when invoking ShellExecuteEx \\(0x";
     struct Case {
@@ -154,7 +218,7 @@ TEST_F(InstallProcessTest, RefusedLaunchRepliesOnceAndLogsOneLine) {
     };
     const Case cases[] = {
         {startInfo(m_dir.file("missing.exe"), "/S", true), 778, notStarted, shellExecuteFailed + "2\\)"},
-        {startInfo(m_dir.file("garbage.exe"), "", false), 778, notStarted, shellExecuteFailed + "c1\\)"},
+        {startInfo("garbage.exe", "", false), 778, notStarted, shellExecuteFailed + "c1\\)"},
         {boost::shared_ptr<ISerializable>(new StatusReportPayload(0, "not a start info")), 777,
          notStarted + " Wrong payload received", "Could not downcast payload"},
         {boost::shared_ptr<ISerializable>(), 777, notStarted + " Wrong payload received", "Could not downcast payload"},
@@ -176,50 +240,39 @@ TEST_F(InstallProcessTest, RefusedLaunchRepliesOnceAndLogsOneLine) {
 
 TEST_F(InstallProcessTest, WaitGivesUpAfterTheTimeOutAndLeavesTheProcessRunning) {
     auto launcher = makeLauncher(1500);
-    const pid_t pid = launchSleeper();
+    launchHeld();
     ASSERT_TRUE(m_replies.waitForCount(2, kEventWait));
-    expectReply(m_replies.messages()[0], "ExecutionStarted", 0, "Process started");
     expectReply(m_replies.messages()[1], "ExecutionError", 779, "The process timed out");
-    EXPECT_EQ(::kill(pid, 0), 0) << "the installer must be left running";
-    killAndReap(pid);
+    EXPECT_TRUE(running(m_pid)) << "the installer must be left running";
 }
 
 TEST_F(InstallProcessTest, DestroyingTheLauncherEndsARunningWaitWithoutAFinalReply) {
     auto launcher = makeLauncher();
-    const pid_t pid = launchSleeper();
+    launchHeld();
     std::future<void> destroyed = std::async(std::launch::async, [&] { launcher.reset(); });
     EXPECT_EQ(destroyed.wait_for(kEventWait), std::future_status::ready);
     destroyed.get();
     EXPECT_FALSE(m_replies.waitForCount(2, kQuietPeriod));
-    killAndReap(pid);
 }
 
-TEST(InstallProcessBusShutdownTest, ShuttingTheBusDownInterruptsAWait) {
-    CapturingLogger log;
-    TempDir dir;
-    const std::string installer = dir.file("sleeper.sh");
-    writeFile(installer, recorderScript("exec sleep 60\n"), 0755);
-    const std::string replyTopic = "event://Test/Launcher/" + UUId::generate().getValue();
-    pid_t pid = 0;
-    {
-        ThreadPoolDispatcher bus;
-        struct Installed {  // the process's bus for this scope, also when an assertion fails
-            explicit Installed(MessageDispatcher* dispatcher) { MessageDispatcher::setInstance(dispatcher); }
-            ~Installed() { MessageDispatcher::setInstance(nullptr); }
-        } installed(&bus);
-        InstallProcess launcher;
-        RecordingSink replies({replyTopic});
-        ASSERT_EQ(bus.subscribe(&launcher, InstallProcess::Topic), 0);
-        auto message = testsupport::makeMessage(InstallProcess::Topic, "StartExecution", replyTopic);
-        message->setPayload(startInfo(installer, "", true));
-        ASSERT_EQ(bus.post(message), 0);
-        ASSERT_TRUE(replies.waitForType("ExecutionStarted", kEventWait));
-        pid = readPid(installer + ".pid");
-        // Every worker, the waiting one included, is joined within the limit.
-        EXPECT_TRUE(bus.shutdown(5000));
-        EXPECT_EQ(replies.count(), 1u);
-    }
-    killAndReap(pid);
+TEST_F(InstallProcessTest, ShuttingTheBusDownInterruptsAWait) {
+    ThreadPoolDispatcher bus;
+    struct Installed {  // the process's bus for this scope, also when an assertion fails
+        explicit Installed(MessageDispatcher* dispatcher) { MessageDispatcher::setInstance(dispatcher); }
+        ~Installed() { MessageDispatcher::setInstance(nullptr); }
+    } installed(&bus);
+    InstallProcess launcher;
+    RecordingSink replies({m_replyTopic});
+    ASSERT_EQ(bus.subscribe(&launcher, InstallProcess::Topic), 0);
+    hold();
+    auto message = testsupport::makeMessage(InstallProcess::Topic, "StartExecution", m_replyTopic);
+    message->setPayload(startInfo(recorderProgram(), "", true));
+    ASSERT_EQ(bus.post(message), 0);
+    ASSERT_TRUE(replies.waitForType("ExecutionStarted", kEventWait));
+    recorded();
+    // Every worker, the waiting one included, is joined within the limit.
+    EXPECT_TRUE(bus.shutdown(5000));
+    EXPECT_EQ(replies.count(), 1u);
 }
 
 }  // namespace
