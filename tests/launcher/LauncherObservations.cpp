@@ -95,12 +95,6 @@ void writeFile(const std::string& path, const std::string& content) {
 
 // --- text conversion -------------------------------------------------------------
 
-std::string units(const char* text) {
-    std::ostringstream out;
-    for (const char* p = text; *p; ++p) out << (p == text ? "" : " ") << std::hex << (static_cast<unsigned>(*p) & 0xff);
-    return out.str();
-}
-
 std::string units(const WCHAR* text, int count) {
     std::ostringstream out;
     for (int i = 0; i < count; ++i) {
@@ -127,35 +121,43 @@ std::string conversion(UINT codePage, DWORD flags, const char* text, int size, i
     return line + (written > 0 ? " units=[" + units(buffer.data(), written) + "]" : " error=" + hex(error));
 }
 
-void observeConversion(const std::string& name, UINT codePage, DWORD flags, const char* text, int size,
-                       int capacity = -1) {
-    say("convert " + name + ": " + conversion(codePage, flags, text, size, capacity));
-}
-
 void observeConversions() {
     const char* const nonAscii = "h\xC3\xA9llo \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80";  // 16 bytes, 11 units
-    observeConversion("ascii ACP with NUL", CP_ACP, 0, "setup.exe /S", -1);
-    observeConversion("non-ASCII ACP with NUL", CP_ACP, 0, nonAscii, -1);
-    observeConversion("non-ASCII ACP 16 bytes", CP_ACP, 0, nonAscii, 16);
-    observeConversion("non-ASCII UTF8 first 2 bytes", CP_UTF8, 0, nonAscii, 2);
-    observeConversion("empty ACP with NUL", CP_ACP, 0, "", -1);
-    observeConversion("invalid UTF8", CP_UTF8, 0, "a\xFF" "b", 3);
-    // Each maximal broken sequence becomes one U+FFFD (stray continuation byte,
-    // overlong form, truncated sequence); Wine differs on the two after these.
-    const char* const broken[] = {"\x80x", "\xC0\xAF", "ok\xE6\x97", "\xE6\x97x"};
-    for (const char* text : broken) observeConversion("broken UTF8 " + units(text), CP_ACP, 0, text, -1);
-    sayDocumented("convert an encoded surrogate", conversion(CP_ACP, 0, "\xED\xA0\x80", -1),
-                  "needed=4 written=4 units=[fffd fffd fffd 0]", "needed=4 written=4 units=[fffd fffd fffd 0]",
-                  "needed=3 written=3 units=[fffd fffd 0]");
-    sayDocumented("convert a value above U+10FFFF", conversion(CP_ACP, 0, "\xF4\x90\x80\x80", -1),
-                  "needed=5 written=5 units=[fffd fffd fffd fffd 0]",
-                  "needed=5 written=5 units=[fffd fffd fffd fffd 0]", "needed=4 written=4 units=[fffd fffd fffd 0]");
-    observeConversion("invalid UTF8 strict", CP_UTF8, MB_ERR_INVALID_CHARS, "a\xFF" "b", 3);
-    observeConversion("small buffer", CP_ACP, 0, nonAscii, -1, 4);
+    struct Conversion {
+        const char* name;
+        UINT codePage;
+        DWORD flags;
+        const char* text;
+        int size;
+        int capacity;
+    };
+    // Each maximal broken UTF-8 sequence becomes one U+FFFD.
+    const Conversion conversions[] = {
+        {"ascii ACP with NUL", CP_ACP, 0, "setup.exe /S", -1, -1},
+        {"non-ASCII ACP with NUL", CP_ACP, 0, nonAscii, -1, -1},
+        {"non-ASCII ACP 16 bytes", CP_ACP, 0, nonAscii, 16, -1},
+        {"non-ASCII UTF8 first 2 bytes", CP_UTF8, 0, nonAscii, 2, -1},
+        {"empty ACP with NUL", CP_ACP, 0, "", -1, -1},
+        {"invalid UTF8", CP_UTF8, 0, "a\xFF" "b", 3, -1},
+        {"stray continuation byte", CP_ACP, 0, "\x80x", -1, -1},
+        {"overlong form", CP_ACP, 0, "\xC0\xAF", -1, -1},
+        {"truncated at the end", CP_ACP, 0, "ok\xE6\x97", -1, -1},
+        {"broken in the middle", CP_ACP, 0, "\xE6\x97x", -1, -1},
+        {"invalid UTF8 strict", CP_UTF8, MB_ERR_INVALID_CHARS, "a\xFF" "b", 3, -1},
+        {"small buffer", CP_ACP, 0, nonAscii, -1, 4},
+        {"no text", CP_ACP, 0, nullptr, -1, -1},
+        {"zero length", CP_ACP, 0, "x", 0, -1},
+    };
+    for (const Conversion& c : conversions)
+        say(std::string("convert ") + c.name + ": " + conversion(c.codePage, c.flags, c.text, c.size, c.capacity));
+    const std::string threeReplaced = "needed=4 written=4 units=[fffd fffd fffd 0]";
+    const std::string fourReplaced = "needed=5 written=5 units=[fffd fffd fffd fffd 0]";
+    sayDocumented("convert an encoded surrogate", conversion(CP_ACP, 0, "\xED\xA0\x80", -1), threeReplaced,
+                  threeReplaced, "needed=3 written=3 units=[fffd fffd 0]");
+    sayDocumented("convert a value above U+10FFFF", conversion(CP_ACP, 0, "\xF4\x90\x80\x80", -1), fourReplaced,
+                  fourReplaced, threeReplaced);
     sayDocumented("convert UTF8 with composition flag", conversion(CP_UTF8, MB_PRECOMPOSED, "x", -1),
                   "needed=0 error=0x3ec", "needed=0 error=0x3ec", "needed=2 written=2 units=[78 0]");
-    observeConversion("no text", CP_ACP, 0, nullptr, -1);
-    observeConversion("zero length", CP_ACP, 0, "x", 0);
 
     // The launcher's own conversion of a non-ASCII file name.
     std::vector<WCHAR> wide;
