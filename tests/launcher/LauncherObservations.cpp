@@ -14,7 +14,6 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -339,6 +338,14 @@ void observeFailures(const std::string& recorder) {
     say("verb \"OPEN\": " + verbOutcome("OPEN", recorder));
 }
 
+unsigned long ownProcessId() {
+#if defined(_WIN32)
+    return GetCurrentProcessId();
+#else
+    return static_cast<unsigned long>(::getpid());
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -348,13 +355,7 @@ int main(int argc, char** argv) {
     }
     std::error_code error;
     const fs::path source = fs::absolute(argv[1], error);
-    const fs::path work = fs::temp_directory_path(error) / ("kestrup-observations-" + std::to_string(
-#if defined(_WIN32)
-                                                                                          GetCurrentProcessId()
-#else
-                                                                                          ::getpid()
-#endif
-                                                                                              ));
+    const fs::path work = fs::temp_directory_path(error) / ("kestrup-observations-" + std::to_string(ownProcessId()));
     fs::remove_all(work, error);
     if (!fs::create_directories(work, error) ||
         !fs::copy_file(source, work / ("recorder" + source.extension().string()), error)) {
