@@ -73,7 +73,8 @@ void sayDocumented(const std::string& name, const std::string& outcome, const st
 }
 
 bool waitFor(const std::function<bool()>& condition) {
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    // Generous: a first process start under a busy Wine can take many seconds.
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     while (!condition()) {
         if (std::chrono::steady_clock::now() > giveUp) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
