@@ -33,7 +33,8 @@ using testsupport::CapturingLogger;
 using testsupport::RecordingSink;
 using testsupport::TempDir;
 
-const std::chrono::seconds kEventWait(10);
+// An upper bound only: a process start under a busy Wine can take many seconds.
+const std::chrono::seconds kEventWait(60);
 // Long enough for a stray reply to show up if one were coming.
 const std::chrono::milliseconds kQuietPeriod(1500);
 
