@@ -342,6 +342,12 @@ void DownloadService::removeLeftovers(const std::set<std::string>& keepSessions,
     for (const std::string& path : removed) {
         KS_LOG(m_impl->logger, "DOWNLOAD_SERVICE: Removed " + path + " of a download that nothing will continue");
     }
+    // Their memory goes too: a later Resume of such a session has nothing to continue.
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    for (auto entry = m_impl->known.begin(); entry != m_impl->known.end();) {
+        const bool live = keep.count(entry->first.getValue()) || m_impl->active.count(entry->first);
+        entry = live ? std::next(entry) : m_impl->known.erase(entry);
+    }
 }
 
 std::string DownloadService::progressTopic(const UUId& sessionId) {
