@@ -24,7 +24,9 @@ struct UpdateFeed {
     std::map<std::string, std::vector<FeedRelease>> applications;
 };
 
-// Parses `xml`; relative URLs are resolved against `feedUrl`. False with `error`
+// Parses `xml`; relative URLs are resolved against `feedUrl`, the URL the feed was
+// finally read from. Only a feed read from a local file may name local (file)
+// mirrors; any other may name http and https mirrors only. False with `error`
 // naming the first broken rule (and its line for XML errors); `feed` is then
 // untouched.
 bool parseUpdateFeed(const std::string& xml, const std::string& feedUrl, UpdateFeed& feed, std::string& error);

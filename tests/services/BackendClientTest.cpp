@@ -13,6 +13,7 @@
 
 #include "BackendClient.h"
 #include "LoopbackServer.h"
+#include "NginxServer.h"
 #include "support/TestSupport.h"
 #include "UpdateFeed.h"
 #include "bus/MessageDispatcher.h"
@@ -218,6 +219,62 @@ TEST_F(BackendClientTest, AnswersWithTheManifestOrAnErrorOnTheReplyTopicAndSessi
         const auto report = expectAnswer<StatusReportPayload>(session, "UpdateFeedError");
         if (report) { EXPECT_EQ(static_cast<int32_t>(c.code), report->getCode()) << report->getMessage(); }
     }
+}
+
+TEST_F(BackendClientTest, FeedsAsWebServersSendThem) {
+    ASSERT_EQ(0, ::mkdir((www + "/feeds").c_str(), 0700));
+    ASSERT_TRUE(writeFile(www + "/feeds/feed.xml", sampleFeed()));
+    std::string local = sampleFeed();
+    local.replace(local.find("installers/app-3.run"), 20, "file:///etc/passwd");
+    ASSERT_TRUE(writeFile(www + "/feeds/local.xml", local));
+    const std::string nginxFolder = temp.file("nginx");
+    ASSERT_EQ(0, ::mkdir(nginxFolder.c_str(), 0700));
+    NginxServer nginx(nginxFolder, www,
+                      "location = /moved/feed.xml { return 301 /feeds/feed.xml; }\n"
+                      "location = /plain/feed.xml { return 302 @HTTP@/feeds/feed.xml; }\n"
+                      "location /badgzip/ { alias " + www + "/feeds/; gzip off; add_header Content-Encoding gzip; }");
+    ASSERT_TRUE(nginx.started()) << nginx.startError();
+    options.caInfo = nginx.caFile();
+    struct Case {
+        std::string feedUrl;
+        int32_t code;                // 0: a manifest
+        std::string mentions;        // the relative mirror's URL, or a piece of the error
+    };
+    const std::vector<Case> cases = {
+        // gzip over HTTP/2; a relative mirror is resolved against where the feed was read.
+        {nginx.httpsUrl("/feeds/feed.xml"), 0, nginx.httpsUrl("/feeds/installers/app-3.run")},
+        {nginx.httpsUrl("/moved/feed.xml"), 0, nginx.httpsUrl("/feeds/installers/app-3.run")},
+        {nginx.httpsUrl("/plain/feed.xml"), 311,
+         "the redirect from " + nginx.httpsUrl("/plain/feed.xml") + " to " + nginx.httpUrl("/feeds/feed.xml")},
+        {nginx.httpsUrl("/badgzip/feed.xml"), 311, "Content-Encoding 'gzip' cannot be decoded"},
+        {nginx.httpUrl("/feeds/local.xml"), 312, "'file:///etc/passwd' is not an http or https URL"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.feedUrl);
+        startClient(c.feedUrl);
+        const UUId session = UUId::generate();
+        checkForUpdates(session, requestFor({{kAppA, 1}}));
+        if (c.code != 0) {
+            const auto report = expectAnswer<StatusReportPayload>(session, "UpdateFeedError");
+            ASSERT_TRUE(report);
+            EXPECT_EQ(c.code, report->getCode());
+            EXPECT_NE(std::string::npos, report->getMessage().find(c.mentions)) << report->getMessage();
+            continue;
+        }
+        const auto manifest = expectAnswer<KSManifest>(session, "UpdateManifest");
+        ASSERT_TRUE(manifest);
+        ASSERT_EQ(1u, manifest->getConfigurationItems().size());
+        const KSFile file = manifest->getConfigurationItems().front().getDeliverables().front().getFiles().front();
+        EXPECT_EQ(c.mentions, file.getMirrors().back().getUrl());
+    }
+    bool compressed = false;
+    for (const std::string& line : nginx.requests()) compressed |= line.find("GET /feeds/feed.xml 200 range=- if-range=- enc=gzip ae=gzip, deflate HTTP/2.0") == 0;
+    EXPECT_TRUE(compressed);
+    // The same local mirror is fine in a feed read from a local file.
+    startClient("file://" + www + "/feeds/local.xml");
+    const UUId session = UUId::generate();
+    checkForUpdates(session, requestFor({{kAppA, 1}}));
+    EXPECT_TRUE(expectAnswer<KSManifest>(session, "UpdateManifest"));
 }
 
 TEST_F(BackendClientTest, InstalledVersionsArePostedToTheReportUrl) {

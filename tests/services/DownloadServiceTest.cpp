@@ -15,6 +15,7 @@
 
 #include "DownloadService.h"
 #include "LoopbackServer.h"
+#include "NginxServer.h"
 #include "support/TestSupport.h"
 #include "bus/MessageDispatcher.h"
 #include "payloads/RequestPayloads.h"
@@ -80,10 +81,10 @@ protected:
     }
 
     // The answer (WasFinished, WasFailed, WasAborted) of `session` after the `skip`
-    // answers it already had; empty after 30 s.
-    boost::shared_ptr<LocalMessage> answer(const UUId& session, std::size_t skip = 0) {
+    // answers it already had; empty after `polls` times 10 ms.
+    boost::shared_ptr<LocalMessage> answer(const UUId& session, std::size_t skip = 0, int polls = 3000) {
         static const std::set<std::string> kAnswers = {"WasFinished", "WasFailed", "WasAborted"};
-        for (int i = 0; i < 3000; ++i) {
+        for (int i = 0; i <= polls; ++i) {
             std::size_t seen = 0;
             for (const auto& m : replies.messages()) {
                 if (m->getSessionId() == session && kAnswers.count(m->getMessageType()) && seen++ == skip) return m;
@@ -222,52 +223,129 @@ TEST_F(DownloadServiceTest, FailuresAnswerWithTheirCodeAndLeaveNothingBehind) {
 }
 
 TEST_F(DownloadServiceTest, StalledTransferFailsAndResumeContinuesOrStartsOver) {
-    const std::string content = serve("big.bin", patternBytes(200000));
+    const std::string original = patternBytes(200000);
     struct Case {
         const char* query;
         bool restComesBeforeResume;  // as if it had arrived just before the host went down
+        bool replaced;               // the server's file changes before the resume
+        bool retryByStart;           // a new Start of the same file instead of a Resume
+        std::size_t requestsAfter;   // requests of the resume
     };
-    for (const Case& c : {Case{"after=50000", false}, Case{"after=50000&norange=1", false},
-                          Case{"after=50000&complete=1", true}}) {
+    for (const Case& c : {Case{"after=50000", false, false, false, 1}, Case{"after=50000&norange=1", false, false, false, 1},
+                          Case{"after=50000&complete=1", true, false, false, 1},
+                          Case{"after=50000&retry=1", false, false, true, 1},
+                          Case{"after=50000&replaced=1", false, true, false, 1},
+                          // A server that ignores If-Range sends the range of the new file: taken back, whole file asked.
+                          Case{"after=50000&ignoreifrange=1", false, true, true, 2}}) {
         SCOPED_TRACE(c.query);
+        const std::string content = serve("big.bin", original);
         const UUId session = UUId::generate();
-        start(session, server->url("/flaky/big.bin?") + c.query, sha256Hex(content));
+        const std::string url = server->url("/flaky/big.bin?") + c.query;
+        start(session, url, c.replaced ? "" : sha256Hex(content));
         expectFailure(session, DownloadFailure::Stalled);
         EXPECT_EQ(content.substr(0, 50000), readFile(partialOf("big.bin", session)));
         if (c.restComesBeforeResume) { ASSERT_TRUE(writeFile(partialOf("big.bin", session), content)); }
+        const std::string expected = c.replaced ? serve("big.bin", patternBytes(200000, 7)) : content;
 
         const std::size_t before = server->requests().size();
-        send("Resume", session);
-        EXPECT_EQ(content, readFile(expectFinished(session, 1)));
+        if (c.retryByStart) {
+            start(session, url, c.replaced ? "" : sha256Hex(content));
+        } else {
+            send("Resume", session);
+        }
+        EXPECT_EQ(expected, readFile(expectFinished(session, 1)));
+        const auto reply = answer(session, 1);
+        EXPECT_EQ(c.replaced ? DownloadService::NoDigestDetail : "",
+                  boost::dynamic_pointer_cast<StatusReportPayload>(reply->getPayload())->getDetail());
         const std::string range = c.restComesBeforeResume ? "range=bytes=200000-" : "range=bytes=50000-";
-        EXPECT_TRUE(anyRequestWith(std::string("/flaky/big.bin?") + c.query + " " + range));
+        EXPECT_TRUE(anyRequestWith(std::string("/flaky/big.bin?") + c.query + " " + range + " if-range=\""));
         // A complete partial file is verified as it is (one ranged request answered 416).
-        if (c.restComesBeforeResume) { EXPECT_EQ(before + 1, server->requests().size()); }
+        EXPECT_EQ(before + c.requestsAfter, server->requests().size());
         EXPECT_EQ(std::vector<std::string>{"big.bin"}, folderEntries(dest));
     }
 }
 
-TEST_F(DownloadServiceTest, ResumeAfterARestartUsesTheSessionRecord) {
-    const std::string content = serve("slow.bin", patternBytes(400000));
-    const UUId session = UUId::generate();
-    RecordingSink progress({DownloadService::progressTopic(session)});
-    start(session, server->url("/slow/slow.bin?chunk=16384&delay=40"), sha256Hex(content));
-    ASSERT_TRUE(progress.waitForType("ProgressReport"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+TEST_F(DownloadServiceTest, LeftoversOfDownloadsNobodyContinuesAreRemoved) {
+    serve("a.bin", patternBytes(100000));
+    serve("b.bin", patternBytes(100000, 2));
+    const std::string other = temp.file("other");
+    ASSERT_EQ(0, ::mkdir(other.c_str(), 0700));
+    const UUId kept = UUId::generate(), givenUp = UUId::generate(), switched = UUId::generate();
+    for (const UUId& session : {kept, givenUp, switched}) {
+        start(session, server->url("/flaky/a.bin?after=1000&s=") + session.getValue(), "", other);
+        expectFailure(session, DownloadFailure::Stalled);
+    }
+    ASSERT_EQ(3u, folderEntries(other).size());
+    ASSERT_EQ(3u, folderEntries(state).size());
+    // A Start of another file gives the session's earlier download up.
+    start(switched, server->url("/flaky/b.bin?after=1000"), "", other);
+    expectFailure(switched, DownloadFailure::Stalled, 1);
+    EXPECT_TRUE(logger.contains("DOWNLOAD_SERVICE: Session " + switched.getValue() + " gave up"));
+    EXPECT_EQ(3u, folderEntries(other).size());
+    // A partial file without a record (its record was lost) goes as well.
+    ASSERT_TRUE(writeFile(dest + "/.c.bin." + UUId::generate().getValue() + ".part", "x"));
 
-    // A stop ends the transfer without an answer and keeps what arrived.
-    service.reset();
-    const std::string kept = readFile(partialOf("slow.bin", session));
-    ASSERT_FALSE(kept.empty());
-    ASSERT_LT(kept.size(), content.size());
-    EXPECT_EQ(content.substr(0, kept.size()), kept);
-    for (const auto& message : replies.messages()) EXPECT_NE(session, message->getSessionId());
+    service->removeLeftovers({kept.getValue()}, {});
+    EXPECT_EQ(std::vector<std::string>{"." + std::string("a.bin.") + kept.getValue() + ".part"}, folderEntries(other));
+    EXPECT_EQ(std::vector<std::string>{"." + kept.getValue() + ".download"}, folderEntries(state));
+    EXPECT_TRUE(folderEntries(dest).empty());
+    EXPECT_TRUE(logger.contains("DOWNLOAD_SERVICE: Removed " + other + "/.a.bin." + givenUp.getValue() + ".part"));
+    send("Resume", givenUp);
+    expectFailure(givenUp, DownloadFailure::UnknownSession, 1);
+}
 
+TEST_F(DownloadServiceTest, NginxOverHttp2ResumesOnlyTheSameFileAndNeverLeavesHttps) {
+    const std::string nginxFolder = temp.file("nginx");
+    ASSERT_EQ(0, ::mkdir(nginxFolder.c_str(), 0700));
+    NginxServer nginx(nginxFolder, www, "location /plain/ { return 302 @HTTP@/; }");
+    ASSERT_TRUE(nginx.started()) << nginx.startError();
+    options.caInfo = nginx.caFile();
     startService();
-    send("Resume", session);
-    EXPECT_EQ(content, readFile(expectFinished(session)));
-    EXPECT_TRUE(anyRequestWith("range=bytes=" + std::to_string(kept.size()) + "-"));
-    EXPECT_TRUE(folderEntries(state).empty());  // the record goes with the finished download
+
+    const UUId refused = UUId::generate();
+    start(refused, nginx.httpsUrl("/plain/app.bin"), "");
+    EXPECT_NE(std::string::npos, expectFailure(refused, DownloadFailure::TransferFailed)
+                                     .find("the redirect from " + nginx.httpsUrl("/plain/app.bin") + " to " +
+                                           nginx.httpUrl("/") + " is refused"));
+
+    for (bool replaced : {false, true}) {
+        SCOPED_TRACE(replaced ? "replaced" : "unchanged");
+        options.maxBytesPerSecond = 2000000;
+        startService();
+        const std::string original = serve("app.bin", patternBytes(4000000, replaced ? 3 : 4));
+        const UUId session = UUId::generate();
+        RecordingSink progress({DownloadService::progressTopic(session)});
+        start(session, nginx.httpsUrl("/app.bin"), replaced ? "" : sha256Hex(original));
+        // Past the first 1 MiB hand-over buffer, so that bytes are on disk.
+        bool onDisk = false;
+        for (int i = 0; i < 1000 && !onDisk; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+            for (const auto& report : progress.messagesOfType("ProgressReport")) {
+                auto payload = boost::dynamic_pointer_cast<ProgressReportPayload>(report->getPayload());
+                onDisk |= payload && payload->getCurrentBytes() > (3u << 20) / 2;
+            }
+        }
+        ASSERT_TRUE(onDisk);
+        service.reset();  // as when the host is stopped: no answer, the partial file is kept
+        const std::string partial = readFile(partialOf("app.bin", session));
+        const std::size_t kept = partial.size();
+        ASSERT_GT(kept, 0u);
+        EXPECT_EQ(original.substr(0, kept), partial);
+        EXPECT_FALSE(answer(session, 0, 0));
+        const std::string expected = replaced ? serve("app.bin", patternBytes(4100000, 5)) : original;
+
+        options.maxBytesPerSecond = 0;
+        startService();
+        send("Resume", session);
+        EXPECT_EQ(expected, readFile(expectFinished(session)));
+        const std::vector<std::string> lines = nginx.requests();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_TRUE(folderEntries(state).empty());  // the record goes with the finished download
+        // nginx writes the quotes of the ETag as \x22.
+        const std::string asked = std::string("GET /app.bin ") + (replaced ? "200" : "206") + " range=bytes=" +
+                                  std::to_string(kept) + "- if-range=\\x22";
+        EXPECT_EQ(asked, lines.back().substr(0, asked.size()));
+        EXPECT_NE(std::string::npos, lines.back().find("enc=- ae=identity HTTP/2.0")) << lines.back();
+    }
 }
 
 TEST_F(DownloadServiceTest, FilesStayInsideTheFolderAndPlantedLinksAreNeverFollowed) {

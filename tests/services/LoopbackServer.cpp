@@ -24,14 +24,6 @@ namespace servicetests {
 
 namespace {
 
-std::vector<std::string> readLines(const std::string& path) {
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
-    return lines;
-}
-
 std::string pythonInterpreter() {
     // The distribution's interpreter, which the install script provides; else PATH.
     return ::access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
@@ -48,20 +40,9 @@ LoopbackServer::LoopbackServer(const std::string& root) : m_root(root) {
     const std::string script = std::string(KESTRUP_SERVICES_TEST_DIR) + "/loopback_server.py";
     const std::string log = root + "/requests.log";
     const std::string python = pythonInterpreter();
-    std::vector<std::string> args = {python, script, "--root", root, "--log", log};
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(&arg[0]);
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    const int spawned = ::posix_spawnp(&m_pid, python.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    m_pid = spawnChild({python, script, "--root", root, "--log", log}, pipeFds[1], m_error);
     ::close(pipeFds[1]);
-    if (spawned != 0) {
-        m_pid = -1;
-        m_error = std::string("cannot start python3: ") + std::strerror(spawned);
+    if (m_pid <= 0) {
         ::close(pipeFds[0]);
         return;
     }
@@ -82,15 +63,45 @@ LoopbackServer::LoopbackServer(const std::string& root) : m_root(root) {
     if (m_port <= 0) m_error = "the server did not report its port: '" + output + "'";
 }
 
-LoopbackServer::~LoopbackServer() {
-    if (m_pid <= 0) return;
-    ::kill(m_pid, SIGTERM);
+LoopbackServer::~LoopbackServer() { endChild(m_pid); }
+
+pid_t spawnChild(std::vector<std::string> args, int stdoutFd, std::string& error, bool quiet) {
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (stdoutFd >= 0) posix_spawn_file_actions_adddup2(&actions, stdoutFd, STDOUT_FILENO);
+    // A child that outlives a crashed test must not hold the test's output open.
+    if (quiet) posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    const int spawned = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned == 0) return pid;
+    error = "cannot start " + args[0] + ": " + std::strerror(spawned);
+    return -1;
+}
+
+void endChild(pid_t pid) {
+    if (pid <= 0) return;
+    ::kill(pid, SIGTERM);
     for (int i = 0; i < 50; ++i) {
-        if (::waitpid(m_pid, nullptr, WNOHANG) == m_pid) return;
+        if (::waitpid(pid, nullptr, WNOHANG) == pid) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    ::kill(m_pid, SIGKILL);
-    ::waitpid(m_pid, nullptr, 0);
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+}
+
+bool runCommand(const std::vector<std::string>& args, std::string& error) {
+    const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const pid_t pid = spawnChild(args, devNull, error, true);
+    if (devNull >= 0) ::close(devNull);
+    int status = 0;
+    if (pid <= 0 || ::waitpid(pid, &status, 0) != pid) return false;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+    error = args[0] + " " + args[1] + " failed";
+    return false;
 }
 
 std::string LoopbackServer::url(const std::string& path) const {
@@ -100,6 +111,14 @@ std::string LoopbackServer::url(const std::string& path) const {
 std::vector<std::string> LoopbackServer::requests() const { return readLines(m_root + "/requests.log"); }
 
 std::vector<std::string> LoopbackServer::reports() const { return readLines(m_root + "/reports.log"); }
+
+std::vector<std::string> readLines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -33,6 +33,16 @@ private:
     std::string m_error;
 };
 
+// Starts `args` (looked up in PATH) with stdout on `stdoutFd` (-1: inherited) and,
+// when `quiet`, stderr on /dev/null; the child's pid, or -1 with `error`.
+pid_t spawnChild(std::vector<std::string> args, int stdoutFd, std::string& error, bool quiet = false);
+// SIGTERM, then SIGKILL after 2.5 s; reaps the child. Nothing for pid <= 0.
+void endChild(pid_t pid);
+// Runs `args` to its end, output discarded; false with `error` unless it exits 0.
+bool runCommand(const std::vector<std::string>& args, std::string& error);
+
+// The lines of a text file; none when it cannot be read.
+std::vector<std::string> readLines(const std::string& path);
 // Reads a whole file; "" when it cannot be read.
 std::string readFile(const std::string& path);
 // Writes a file (mode 0644); false on failure.

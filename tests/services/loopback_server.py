@@ -6,26 +6,34 @@ prints "PORT <n>" on its first output line, and appends one line per request to
 --log: "<METHOD> <path> range=<Range header or ->".
 
 Paths:
-  /files/<name>            the file; honours "Range: bytes=a-" and "bytes=a-b" (206),
-                           416 with "Content-Range: bytes */<size>" past the end
+  /files/<name>            the file with an ETag of its content; honours "Range:
+                           bytes=a-" and "bytes=a-b" (206) unless "If-Range" names
+                           another ETag, 416 with "Content-Range: bytes */<size>"
+                           past the end
+  /ignoreifrange/<name>    like /files/, but a Range is honoured whatever If-Range says
   /norange/<name>          the file, always whole (200), whatever the Range header
   /wrong/<name>            the file with every byte inverted (same length)
   /nolength/<name>         the file without Content-Length, ended by closing
   /stall/<name>?after=N    headers for the whole file, N bytes, then nothing for 600 s
   /slow/<name>?chunk=N&delay=MS   like /files/, sent in N-byte pieces MS ms apart
-  /flaky/<name>?after=N[&norange=1]  the first request of this path stalls like
-                           /stall/; later ones are served like /files/ (or, with
-                           norange=1, like /norange/)
+  /flaky/<name>?after=N[&norange=1|&ignoreifrange=1]  the first request of this
+                           path stalls like /stall/; later ones are served like
+                           /files/ (or like /norange/, or /ignoreifrange/)
   /status/<code>           an empty answer with that status
   POST /report             stores the body in <root>/reports.log (one per line), 204
 """
 import argparse
+import hashlib
 import os
 import sys
 import threading
 import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+
+def etag_of(data):
+    return '"%s"' % hashlib.sha256(data).hexdigest()[:16]
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -39,7 +47,8 @@ class Handler(BaseHTTPRequestHandler):
         pass
 
     def record(self):
-        line = "%s %s range=%s\n" % (self.command, self.path, self.headers.get("Range", "-"))
+        line = "%s %s range=%s if-range=%s\n" % (self.command, self.path, self.headers.get("Range", "-"),
+                                                  self.headers.get("If-Range", "-"))
         with Handler.log_lock:
             with open(Handler.log_path, "a") as log:
                 log.write(line)
@@ -81,6 +90,8 @@ class Handler(BaseHTTPRequestHandler):
             return
         if mode == "files":
             self.serve_range(data)
+        elif mode == "ignoreifrange":
+            self.serve_range(data, False)
         elif mode == "norange":
             self.send_body(200, data)
         elif mode == "wrong":
@@ -98,7 +109,7 @@ class Handler(BaseHTTPRequestHandler):
             elif query.get("norange", ["0"])[0] == "1":
                 self.send_body(200, data)
             else:
-                self.serve_range(data)
+                self.serve_range(data, query.get("ignoreifrange", ["0"])[0] != "1")
         elif mode == "slow":
             chunk = int(query.get("chunk", ["1024"])[0])
             delay = int(query.get("delay", ["100"])[0]) / 1000.0
@@ -118,26 +129,29 @@ class Handler(BaseHTTPRequestHandler):
     def stall(self, data, after):
         self.send_response(200)
         self.send_header("Content-Length", str(len(data)))
+        self.send_header("ETag", etag_of(data))
         self.end_headers()
         self.wfile.write(data[:after])
         self.wfile.flush()
         time.sleep(600)
 
-    def select_range(self, data):
-        """(status, body, headers) for the request's Range header."""
+    def select_range(self, data, honour_if_range=True):
+        """(status, body, headers) for the request's Range and If-Range headers."""
+        etag = etag_of(data)
         header = self.headers.get("Range")
-        if not header or not header.startswith("bytes="):
-            return 200, data, {}
+        if_range = self.headers.get("If-Range")
+        if not header or not header.startswith("bytes=") or (honour_if_range and if_range and if_range != etag):
+            return 200, data, {"ETag": etag}
         first, _, last = header[len("bytes="):].partition("-")
         start = int(first)
         end = int(last) if last else len(data) - 1
         if start >= len(data):
-            return 416, b"", {"Content-Range": "bytes */%d" % len(data)}
+            return 416, b"", {"Content-Range": "bytes */%d" % len(data), "ETag": etag}
         end = min(end, len(data) - 1)
-        return 206, data[start:end + 1], {"Content-Range": "bytes %d-%d/%d" % (start, end, len(data))}
+        return 206, data[start:end + 1], {"Content-Range": "bytes %d-%d/%d" % (start, end, len(data)), "ETag": etag}
 
-    def serve_range(self, data):
-        status, body, extra = self.select_range(data)
+    def serve_range(self, data, honour_if_range=True):
+        status, body, extra = self.select_range(data, honour_if_range)
         self.send_body(status, body, extra)
 
     def do_POST(self):
