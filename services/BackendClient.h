@@ -55,6 +55,7 @@
 
 #include <boost/shared_ptr.hpp>
 
+#include "FeedGuard.h"
 #include "bus/IMessageSink.h"
 
 class LocalMessage;
@@ -65,7 +66,8 @@ enum class BackendError : int32_t {
     InvalidRequest = 310,  // "CheckForUpdates" without a KSRequest payload
     FeedUnreadable = 311,  // the feed could not be fetched (no URL, network, status >= 400)
     FeedMalformed = 312,   // the feed is not XML or breaks a rule of the format
-    Busy = 313             // too many requests waiting
+    Busy = 313,            // too many requests waiting
+    FeedUntrusted = 314    // refused by Options::feedTrust: signature, freshness, serial or pins
 };
 
 struct BackendClientOptions {
@@ -83,6 +85,9 @@ struct BackendClientOptions {
     std::string caInfo;
     unsigned maxQueuedRequests = 32;
     std::string userAgent = "kestrup-backend/1";
+    // Signed feeds (FeedGuard.h). The signature is read within the same bound as
+    // the feed, at most kMaxFeedSignatureBytes.
+    kestrup_services::FeedTrustOptions feedTrust;
 };
 
 class BackendClient : public IMessageSink {
