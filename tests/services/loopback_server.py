@@ -17,6 +17,8 @@ Paths:
                            /stall/; later ones are served like /files/ (or, with
                            norange=1, like /norange/)
   /status/<code>           an empty answer with that status
+  /endless/<name>          like /files/, but a name ending in .sig is answered with
+                           an endless stream (no Content-Length) until the client goes
   POST /report             stores the body in <root>/reports.log (one per line), 204
 """
 import argparse
@@ -75,11 +77,16 @@ class Handler(BaseHTTPRequestHandler):
         if mode == "status":
             self.send_body(int(name or "500"), b"")
             return
+        if mode == "endless" and name.endswith(".sig"):
+            self.send_response(200)
+            self.end_headers()
+            while True:
+                self.wfile.write(b"A" * 65536)
         data = self.read_file(name)
         if data is None:
             self.send_body(404, b"not found")
             return
-        if mode == "files":
+        if mode in ("files", "endless"):
             self.serve_range(data)
         elif mode == "norange":
             self.send_body(200, data)
