@@ -165,8 +165,14 @@ void BackendClient::Impl::checkForUpdates(const boost::shared_ptr<LocalMessage>&
         replyError(request, BackendError::FeedUntrusted, refused + error);
         return;
     }
+    // Relative mirrors are resolved against where the feed was read from, after redirects.
+    const std::string readFrom = fetched.finalUrl.empty() ? options.feedUrl : fetched.finalUrl;
+    if (readFrom != options.feedUrl) {
+        KS_LOG(logger, "BACKEND_CLIENT: The update feed " + ks::redactUrl(options.feedUrl) + " was read from " +
+                           ks::redactUrl(readFrom));
+    }
     ks::UpdateFeed feed;
-    if (!ks::parseUpdateFeed(fetched.body, options.feedUrl, feed, error)) {
+    if (!ks::parseUpdateFeed(fetched.body, readFrom, feed, error)) {
         replyError(request, BackendError::FeedMalformed,
                    "the update feed " + ks::redactUrl(options.feedUrl) + " is malformed: " + error);
         return;

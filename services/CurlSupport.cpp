@@ -1,5 +1,8 @@
 #include "CurlSupport.h"
 
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 
 namespace kestrup_services {
@@ -41,6 +44,11 @@ struct TextSink {
     bool tooLarge = false;
 };
 
+size_t watchHeaders(char* data, size_t size, size_t count, void* context) {
+    std::pair<RedirectGuard*, CURL*>* watch = static_cast<std::pair<RedirectGuard*, CURL*>*>(context);
+    return watch->first->onHeaderLine(watch->second, data, size * count) ? size * count : 0;
+}
+
 size_t appendBounded(char* data, size_t size, size_t count, void* context) {
     TextSink* sink = static_cast<TextSink*>(context);
     const size_t bytes = size * count;
@@ -53,11 +61,19 @@ size_t appendBounded(char* data, size_t size, size_t count, void* context) {
 }
 
 FetchResult finishFetch(CURL* easy, CURLcode code, const char* errorBuffer, bool tooLarge,
-                        uint64_t maxBytes, CurlCancel& cancel) {
+                        uint64_t maxBytes, const RedirectGuard& guard, CurlCancel& cancel) {
     FetchResult result;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &result.httpStatus);
+    char* finalUrl = nullptr;
+    if (curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &finalUrl) == CURLE_OK && finalUrl) result.finalUrl = finalUrl;
     if (cancel.cancelled()) {
         result.error = "cancelled";
+    } else if (guard.refused()) {
+        result.error = guard.refusal();
+    } else if (code == CURLE_BAD_CONTENT_ENCODING) {
+        result.error = "the body's Content-Encoding '" + guard.contentEncoding() +
+                       "' cannot be decoded (gzip and deflate are accepted): " +
+                       (errorBuffer[0] ? std::string(errorBuffer) : std::string(curl_easy_strerror(code)));
     } else if (tooLarge) {
         result.error = "larger than " + std::to_string(maxBytes) + " bytes";
     } else if (code == CURLE_HTTP_RETURNED_ERROR) {
@@ -84,6 +100,11 @@ CurlEasy::CurlEasy() : m_handle(nullptr) {
 
 CurlEasy::~CurlEasy() {
     if (m_handle) curl_easy_cleanup(m_handle);
+}
+
+void CurlHeaders::add(const std::string& line) {
+    struct curl_slist* longer = curl_slist_append(m_list, line.c_str());
+    if (longer) m_list = longer;
 }
 
 void CurlCancel::cancel(Reason reason) {
@@ -154,10 +175,11 @@ CURLcode runCurl(CURL* easy, CurlCancel& cancel) {
     return result;
 }
 
-void applyNetworkSettings(CURL* easy, const NetworkSettings& settings) {
+void applyNetworkSettings(CURL* easy, const NetworkSettings& settings, const std::string& url) {
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https,file");
-    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // RedirectGuard names the refused redirect; this is the backstop if it ever misses one.
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, urlScheme(url) == "https" ? "https" : "http,https");
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 5L);
     curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
@@ -168,6 +190,46 @@ void applyNetworkSettings(CURL* easy, const NetworkSettings& settings) {
     if (!settings.noProxy.empty()) curl_easy_setopt(easy, CURLOPT_NOPROXY, settings.noProxy.c_str());
     if (!settings.caInfo.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, settings.caInfo.c_str());
     if (!settings.userAgent.empty()) curl_easy_setopt(easy, CURLOPT_USERAGENT, settings.userAgent.c_str());
+}
+
+bool headerValue(const char* data, std::size_t length, const char* name, std::string& value) {
+    const std::size_t nameLength = std::strlen(name);
+    if (length <= nameLength || data[nameLength] != ':') return false;
+    for (std::size_t i = 0; i < nameLength; ++i) {
+        if (std::tolower(static_cast<unsigned char>(data[i])) != std::tolower(static_cast<unsigned char>(name[i]))) {
+            return false;
+        }
+    }
+    const std::string raw(data + nameLength + 1, length - nameLength - 1);
+    const char* const blanks = " \t\r\n";
+    const std::size_t begin = raw.find_first_not_of(blanks);
+    value = begin == std::string::npos ? std::string() : raw.substr(begin, raw.find_last_not_of(blanks) - begin + 1);
+    return true;
+}
+
+bool RedirectGuard::onHeaderLine(CURL* easy, const char* data, std::size_t length) {
+    if (length >= 5 && std::strncmp(data, "HTTP/", 5) == 0) {
+        // A new response: "HTTP/1.1 302 Found", "HTTP/2 200".
+        const char* space = static_cast<const char*>(std::memchr(data, ' ', length));
+        m_status = space ? std::strtol(space + 1, nullptr, 10) : 0;
+        m_contentEncoding.clear();
+        return true;
+    }
+    std::string value;
+    if (headerValue(data, length, "content-encoding", value)) {
+        m_contentEncoding = value;
+        return true;
+    }
+    if (m_status < 300 || m_status > 399 || !headerValue(data, length, "location", value)) return true;
+    char* current = nullptr;
+    curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &current);
+    const std::string from = current ? current : "";
+    if (urlScheme(from) != "https") return true;
+    const std::string to = resolveUrl(from, value);
+    if (urlScheme(to) == "https") return true;
+    m_refusal = "the redirect from " + redactUrl(from) + " to " + (to.empty() ? value : redactUrl(to)) +
+                " is refused: it leaves https";
+    return false;
 }
 
 std::string urlScheme(const std::string& url) {
@@ -215,17 +277,24 @@ FetchResult fetchText(const std::string& url, const NetworkSettings& settings, u
     TextSink sink{&body, maxBytes};
     char errorBuffer[CURL_ERROR_SIZE] = {0};
     CURL* handle = easy.handle();
-    applyNetworkSettings(handle, settings);
+    RedirectGuard guard;
+    std::pair<RedirectGuard*, CURL*> watch(&guard, handle);
+    applyNetworkSettings(handle, settings, url);
     curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
     curl_easy_setopt(handle, CURLOPT_FAILONERROR, 1L);
     curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer);
+    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &watchHeaders);
+    curl_easy_setopt(handle, CURLOPT_HEADERDATA, &watch);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &appendBounded);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &sink);
+    // Texts compress well; libcurl decodes these two, and the size bound holds for
+    // the decoded bytes (the write callback counts them).
+    curl_easy_setopt(handle, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
     curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBytes));
     if (timeoutSeconds > 0) curl_easy_setopt(handle, CURLOPT_TIMEOUT, static_cast<long>(timeoutSeconds));
     const CURLcode code = runCurl(handle, cancel);
     const bool tooLarge = sink.tooLarge || code == CURLE_FILESIZE_EXCEEDED;
-    FetchResult result = finishFetch(handle, code, errorBuffer, tooLarge, maxBytes, cancel);
+    FetchResult result = finishFetch(handle, code, errorBuffer, tooLarge, maxBytes, guard, cancel);
     if (result.ok) result.body.swap(body);
     return result;
 }
@@ -248,20 +317,24 @@ FetchResult postText(const std::string& url, const std::string& body, const std:
     TextSink sink{&answer, maxAnswer};
     char errorBuffer[CURL_ERROR_SIZE] = {0};
     CURL* handle = easy.handle();
-    applyNetworkSettings(handle, settings);
-    struct curl_slist* headers = curl_slist_append(nullptr, ("Content-Type: " + contentType).c_str());
+    RedirectGuard guard;
+    std::pair<RedirectGuard*, CURL*> watch(&guard, handle);
+    applyNetworkSettings(handle, settings, url);
+    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &watchHeaders);
+    curl_easy_setopt(handle, CURLOPT_HEADERDATA, &watch);
+    CurlHeaders headers;
+    headers.add("Content-Type: " + contentType);
     curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
     curl_easy_setopt(handle, CURLOPT_FAILONERROR, 1L);
     curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer);
-    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.list());
     curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body.c_str());
     curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &appendBounded);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &sink);
     if (timeoutSeconds > 0) curl_easy_setopt(handle, CURLOPT_TIMEOUT, static_cast<long>(timeoutSeconds));
     const CURLcode code = runCurl(handle, cancel);
-    result = finishFetch(handle, code, errorBuffer, false, maxAnswer, cancel);
-    curl_slist_free_all(headers);
+    result = finishFetch(handle, code, errorBuffer, false, maxAnswer, guard, cancel);
     // A long answer does not make a report fail: only the status counts.
     if (!result.ok && sink.tooLarge && result.httpStatus >= 200 && result.httpStatus < 300) {
         result.ok = true;

@@ -27,6 +27,20 @@ private:
     CURL* m_handle;
 };
 
+// Owns a list of extra request headers for CURLOPT_HTTPHEADER.
+class CurlHeaders {
+public:
+    CurlHeaders() = default;
+    ~CurlHeaders() { curl_slist_free_all(m_list); }
+    CurlHeaders(const CurlHeaders&) = delete;
+    CurlHeaders& operator=(const CurlHeaders&) = delete;
+    void add(const std::string& line);
+    struct curl_slist* list() const { return m_list; }
+
+private:
+    struct curl_slist* m_list = nullptr;
+};
+
 // Shared by a transfer and whoever may end it. The first cancel() wins; it also
 // wakes the transfer's poll so that it ends without waiting for the network.
 class CurlCancel {
@@ -62,8 +76,26 @@ struct NetworkSettings {
 };
 
 // Protocols (http, https, file; redirects only to http and https, at most 5), no
-// signals, time-outs, proxy, CA bundle and user agent.
-void applyNetworkSettings(CURL* easy, const NetworkSettings& settings);
+// signals, time-outs, proxy, CA bundle and user agent. A transfer that starts on
+// https may be redirected to https only (see RedirectGuard for the message).
+void applyNetworkSettings(CURL* easy, const NetworkSettings& settings, const std::string& url);
+
+// Watches the header lines of every response of one transfer, redirects included:
+// it refuses a redirect that leaves https (whoever can alter a plain leg would pick
+// the bytes), naming both URLs, and keeps the last response's Content-Encoding.
+class RedirectGuard {
+public:
+    // To be called with every header line; false when the transfer must end now.
+    bool onHeaderLine(CURL* easy, const char* data, std::size_t length);
+    bool refused() const { return !m_refusal.empty(); }
+    const std::string& refusal() const { return m_refusal; }
+    const std::string& contentEncoding() const { return m_contentEncoding; }
+
+private:
+    long m_status = 0;
+    std::string m_refusal;
+    std::string m_contentEncoding;
+};
 
 // The scheme of a URL in lower case ("http"), or "" when it cannot be parsed.
 std::string urlScheme(const std::string& url);
@@ -74,15 +106,19 @@ std::string urlRawPath(const std::string& url);
 std::string resolveUrl(const std::string& base, const std::string& reference);
 // The URL without user name and password, for log lines.
 std::string redactUrl(const std::string& url);
+// True for "Name:" header lines (case-insensitive); `value` gets the trimmed value.
+bool headerValue(const char* data, std::size_t length, const char* name, std::string& value);
 
 struct FetchResult {
     bool ok = false;
     long httpStatus = 0;  // 0 for file URLs and when no answer came
+    std::string finalUrl; // where the body came from, after redirects
     std::string body;
     std::string error;    // why it failed, for log lines and error answers
 };
 
-// GET of a whole text, at most `maxBytes`, within `timeoutSeconds` in all.
+// GET of a whole text, at most `maxBytes` (after decoding gzip or deflate), within
+// `timeoutSeconds` in all.
 FetchResult fetchText(const std::string& url, const NetworkSettings& settings, uint64_t maxBytes,
                       unsigned timeoutSeconds, CurlCancel& cancel);
 // POST of `body` with the given content type; ok when the server answered 2xx.

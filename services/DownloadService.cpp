@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -12,6 +13,7 @@
 
 #include "CurlSupport.h"
 #include "DestinationFolder.h"
+#include "DownloadLeftovers.h"
 #include "DownloadSessionStore.h"
 #include "DownloadTransfer.h"
 #include "FileNames.h"
@@ -26,6 +28,7 @@ namespace ks = kestrup_services;
 
 const char* const DownloadService::Topic = "event://Client/Service/Download";
 const char* const DownloadService::ProgressTopicPrefix = "event://Client/Service/Download/Progress/";
+const char* const DownloadService::NoDigestDetail = "no-digest";
 
 namespace {
 
@@ -46,6 +49,12 @@ std::string absoluteFolder(const std::string& folder) {
     std::error_code error;
     const std::filesystem::path absolute = std::filesystem::absolute(folder, error);
     return error ? folder : absolute.lexically_normal().string();
+}
+
+boost::shared_ptr<StatusReportPayload> finishedPayload(const std::string& path, bool unverified) {
+    boost::shared_ptr<StatusReportPayload> payload = boost::make_shared<StatusReportPayload>(0, path);
+    if (unverified) payload->setDetail(DownloadService::NoDigestDetail);
+    return payload;
 }
 
 }  // namespace
@@ -71,6 +80,9 @@ struct DownloadJob {
     UUId session;
     ks::DownloadTask task;
     bool resume = false;
+    // The earlier download of the session that this Start replaces: another file,
+    // whose partial file goes before this one begins.
+    std::unique_ptr<ks::DownloadTask> replaced;
     boost::shared_ptr<LocalMessage> request;  // answered when the job ends
     std::shared_ptr<ks::CurlCancel> cancel = std::make_shared<ks::CurlCancel>();
     bool running = false;                          // guarded by Impl::mutex
@@ -159,13 +171,43 @@ struct DownloadService::Impl {
         }
     }
 
-    void enqueue(const boost::shared_ptr<LocalMessage>& request, const ks::DownloadTask& task, bool resume);
+    // The task of the session's last Start or Resume: from memory, else its record.
+    bool lastTask(const UUId& session, ks::DownloadTask& task) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            std::map<UUId, ks::DownloadTask>::const_iterator entry = known.find(session);
+            if (entry != known.end()) {
+                task = entry->second;
+                return true;
+            }
+        }
+        return store.load(session.getValue(), task);
+    }
+
+    // The response now filling the partial file has this validator: a later resume
+    // must ask for the same file.
+    void rememberValidator(const ks::DownloadTask& task, const UUId& session, const std::string& validator) {
+        ks::DownloadTask updated = task;
+        updated.validator = validator;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            std::map<UUId, ks::DownloadTask>::iterator entry = known.find(session);
+            if (entry != known.end()) entry->second.validator = validator;
+        }
+        std::string error;
+        if (!store.save(updated, error)) {
+            KS_LOG(logger, "DOWNLOAD_SERVICE: Could not write the session record: " + error);
+        }
+    }
+
+    void enqueue(const boost::shared_ptr<LocalMessage>& request, const ks::DownloadTask& task, bool resume,
+                 std::unique_ptr<ks::DownloadTask> replaced = nullptr);
     void workerLoop();
     void runJob(const std::shared_ptr<DownloadJob>& job);
 };
 
 void DownloadService::Impl::enqueue(const boost::shared_ptr<LocalMessage>& request, const ks::DownloadTask& task,
-                                    bool resume) {
+                                    bool resume, std::unique_ptr<ks::DownloadTask> replaced) {
     const UUId session = request->getSessionId();
     std::string busy;
     {
@@ -180,6 +222,7 @@ void DownloadService::Impl::enqueue(const boost::shared_ptr<LocalMessage>& reque
             job->session = session;
             job->task = task;
             job->resume = resume;
+            job->replaced = std::move(replaced);
             job->request = request;
             queue.push_back(job);
             active[session] = job;
@@ -218,6 +261,11 @@ void DownloadService::Impl::runJob(const std::shared_ptr<DownloadJob>& job) {
     const ks::DownloadTask& task = job->task;
     KS_LOG(logger, std::string("DOWNLOAD_SERVICE: ") + (job->resume ? "Resuming " : "Starting ") + task.sessionId +
                        " from " + ks::redactUrl(task.url) + " into " + task.folder);
+    if (job->replaced) {
+        KS_LOG(logger, "DOWNLOAD_SERVICE: Session " + task.sessionId + " gave up " +
+                           ks::redactUrl(job->replaced->url) + "; its partial file is removed");
+        discard(*job->replaced);
+    }
 
     // The record goes first, so that the partial file is never without it.
     std::string error;
@@ -230,7 +278,11 @@ void DownloadService::Impl::runJob(const std::shared_ptr<DownloadJob>& job) {
     ks::ProgressFunction progress = [this, session, priority](uint64_t current, uint64_t total, uint64_t rate) {
         postProgress(session, priority, current, total, rate);
     };
-    const ks::DownloadOutcome outcome = ks::runDownload(task, job->resume, options, *job->cancel, progress);
+    ks::ValidatorFunction validatorChanged = [this, &task, session](const std::string& validator) {
+        rememberValidator(task, session, validator);
+    };
+    const ks::DownloadOutcome outcome =
+        ks::runDownload(task, job->resume, options, *job->cancel, progress, validatorChanged);
 
     const bool forget = outcome.end == ks::DownloadOutcome::Finished ||
                         outcome.end == ks::DownloadOutcome::Aborted ||
@@ -252,8 +304,9 @@ void DownloadService::Impl::runJob(const std::shared_ptr<DownloadJob>& job) {
     // (a Start of the next mirror) is not refused as busy.
     switch (outcome.end) {
     case ks::DownloadOutcome::Finished:
-        KS_LOG(logger, "DOWNLOAD_SERVICE: Finished " + task.sessionId + ": " + outcome.path);
-        answer(job->request, kFinishedType, boost::make_shared<StatusReportPayload>(0, outcome.path));
+        KS_LOG(logger, "DOWNLOAD_SERVICE: Finished " + task.sessionId + ": " + outcome.path +
+                           (task.fileHash.empty() ? " (no digest was given: the file is not verified)" : ""));
+        answer(job->request, kFinishedType, finishedPayload(outcome.path, task.fileHash.empty()));
         break;
     case ks::DownloadOutcome::Failed:
         answerFailure(job->request, outcome.failure, outcome.text);
@@ -267,6 +320,28 @@ void DownloadService::Impl::runJob(const std::shared_ptr<DownloadJob>& job) {
         break;
     }
     if (abortRequest) answer(abortRequest, kAbortedType, boost::shared_ptr<ISerializable>());
+}
+
+void DownloadService::removeLeftovers(const std::set<std::string>& keepSessions,
+                                      const std::vector<std::string>& folders) {
+    std::set<std::string> keep;
+    for (const std::string& session : keepSessions) {
+        if (UUId::checkValid(session)) keep.insert(UUId(session).getValue());
+    }
+    std::vector<std::string> scanned = folders;
+    if (!m_impl->options.defaultDestinationFolder.empty()) {
+        scanned.push_back(m_impl->options.defaultDestinationFolder);
+    }
+    std::lock_guard<std::mutex> lifecycle(m_impl->lifecycleMutex);
+    const std::vector<std::string> removed =
+        ks::removeDownloadLeftovers(m_impl->store, scanned, [this, &keep](const std::string& session) {
+            if (keep.count(UUId(session).getValue())) return true;
+            std::lock_guard<std::mutex> lock(m_impl->mutex);
+            return m_impl->active.count(UUId(session)) > 0;
+        });
+    for (const std::string& path : removed) {
+        KS_LOG(m_impl->logger, "DOWNLOAD_SERVICE: Removed " + path + " of a download that nothing will continue");
+    }
 }
 
 std::string DownloadService::progressTopic(const UUId& sessionId) {
@@ -376,11 +451,19 @@ void DownloadService::handleMessage(boost::shared_ptr<LocalMessage> message) {
             m_impl->answerFailure(message, code, problem);
             return;
         }
-        m_impl->enqueue(message, task, false);
+        // A new Start of the same file (a retry) continues what the last attempt
+        // kept; a Start of another file gives the session's earlier one up.
+        ks::DownloadTask previous;
+        if (!m_impl->lastTask(message->getSessionId(), previous)) {
+            m_impl->enqueue(message, task, false);
+        } else if (ks::sameFile(previous, task)) {
+            task.validator = previous.validator;
+            m_impl->enqueue(message, task, !task.validator.empty());
+        } else {
+            m_impl->enqueue(message, task, false, std::make_unique<ks::DownloadTask>(previous));
+        }
     } else if (type == kResumeType) {
         const UUId session = message->getSessionId();
-        ks::DownloadTask task;
-        bool found = false;
         {
             std::lock_guard<std::mutex> lock(m_impl->mutex);
             if (m_impl->active.count(session)) {
@@ -388,14 +471,9 @@ void DownloadService::handleMessage(boost::shared_ptr<LocalMessage> message) {
                                            " ignored: its download is in progress");
                 return;
             }
-            std::map<UUId, ks::DownloadTask>::const_iterator entry = m_impl->known.find(session);
-            if (entry != m_impl->known.end()) {
-                task = entry->second;
-                found = true;
-            }
         }
-        if (!found) found = m_impl->store.load(session.getValue(), task);
-        if (!found) {
+        ks::DownloadTask task;
+        if (!m_impl->lastTask(session, task)) {
             m_impl->answerFailure(message, DownloadFailure::UnknownSession,
                                   "no download of session " + session.getValue() + " is known");
             return;

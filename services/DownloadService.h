@@ -11,8 +11,8 @@
 //            the URL, folder and hash of the session's last "Start" (in memory, and
 //            in a small record in Options::stateFolder so that a Resume after a
 //            restart of the host works too). A partial file is continued with an
-//            HTTP Range request when the server answers 206; otherwise, and for
-//            file URLs, the download starts over.
+//            HTTP Range request (with If-Range, see Validators) when the server
+//            answers 206; otherwise, and for file URLs, the download starts over.
 //   "Abort"  no payload. Stops the session's transfer (or drops its queued
 //            request), removes its partial file and record, and answers
 //            "WasAborted" once nothing of the session runs any more. A session that
@@ -22,7 +22,9 @@
 // Every answer goes to the reply topic of the request it answers (none when that is
 // empty) with that request's session id, priority and user:
 //
-//   "WasFinished"  StatusReportPayload(0, full path of the verified file).
+//   "WasFinished"  StatusReportPayload(0, full path of the verified file); its
+//                  detail is NoDigestDetail when the Start gave no hash, so that
+//                  nobody calls an unchecked file verified.
 //   "WasFailed"    StatusReportPayload(code, text); codes below. The detail text
 //                  of the payload holds the failure's short name ("digest-mismatch").
 //   "WasAborted"   no payload.
@@ -67,7 +69,15 @@
 //
 // A failed transfer keeps its partial file and record when a Resume could continue
 // it (codes 272, 273, 275); the other failures, a finish and an abort remove them.
-// A later "Start" of the same session always begins afresh.
+// A later "Start" of the same session for the same file (URL, hash, folder) is a
+// retry and continues the kept partial file like a Resume; a "Start" of another file
+// removes the session's earlier partial file and begins afresh.
+//
+// Validators: the strong validator of the response that fills a partial file (ETag,
+// else Last-Modified) is kept in the session's record. A resume sends it as
+// If-Range: a 206 is taken only with the same validator, a 200 starts the file over
+// from byte 0. Without a validator a resume starts over, so that the bytes of a
+// replaced file are never mixed with the old ones.
 //
 // Threads: requests are taken on the bus's delivery thread and queued; transfers run
 // on the service's own worker threads (Options::workerThreads at once), so a delivery
@@ -77,7 +87,9 @@
 // records for a later "Resume".
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
+#include <vector>
 
 #include <boost/shared_ptr.hpp>
 
@@ -145,6 +157,7 @@ public:
     static const char* const Topic;          // "event://Client/Service/Download"
     static const char* const ProgressTopicPrefix;  // "event://Client/Service/Download/Progress/"
     static std::string progressTopic(const UUId& sessionId);
+    static const char* const NoDigestDetail;  // "no-digest"
 
     // `bus` and `logger` are not owned; null means MessageDispatcher::getInstance()
     // and Logger::getDefaultInstance(), taken at construction.
@@ -164,6 +177,13 @@ public:
     // not be called from the service's own delivery.
     void stop();
     bool isRunning() const;
+
+    // Removes the partial files and session records of every session that is not
+    // in `keepSessions` and has no transfer: records in Options::stateFolder, partial
+    // files in `folders` and in the default destination folder. Each removal is
+    // logged. For the host, at start and at the end, with the download that its
+    // saved workflow still refers to: a download given up leaves nothing behind.
+    void removeLeftovers(const std::set<std::string>& keepSessions, const std::vector<std::string>& folders);
 
     // Bus delivery: queues Start/Resume, handles Abort, ignores other types.
     void handleMessage(boost::shared_ptr<LocalMessage> message) override;

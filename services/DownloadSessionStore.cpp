@@ -1,6 +1,7 @@
 #include "DownloadSessionStore.h"
 
 #include <cerrno>
+#include <filesystem>
 #include <map>
 #include <sstream>
 
@@ -36,7 +37,7 @@ bool DownloadSessionStore::save(const DownloadTask& task, std::string& error) {
         return false;
     }
     if (hasLineBreak(task.url) || hasLineBreak(task.folder) || hasLineBreak(task.fileName) ||
-        hasLineBreak(task.fileHash)) {
+        hasLineBreak(task.fileHash) || hasLineBreak(task.validator)) {
         error = "a field holds a line break";
         return false;
     }
@@ -45,7 +46,8 @@ bool DownloadSessionStore::save(const DownloadTask& task, std::string& error) {
          << "url=" << task.url << "\n"
          << "folder=" << task.folder << "\n"
          << "name=" << task.fileName << "\n"
-         << "hash=" << task.fileHash << "\n";
+         << "hash=" << task.fileHash << "\n"
+         << "validator=" << task.validator << "\n";
 
     std::lock_guard<std::mutex> lock(m_mutex);
     std::unique_ptr<DestinationFolder> folder = DestinationFolder::open(m_folder, error);
@@ -88,12 +90,31 @@ bool DownloadSessionStore::load(const std::string& sessionId, DownloadTask& task
     loaded.folder = fields["folder"];
     loaded.fileName = fields["name"];
     loaded.fileHash = fields["hash"];
+    loaded.validator = fields["validator"];  // absent in older records: no resume from bytes
     loaded.sessionId = canonical;
     DownloadFailure code;
     // A record is only trusted as far as a fresh Start would be.
     if (!validateTask(loaded, code).empty() || cleanFileName(loaded.fileName) != loaded.fileName) return false;
     task = loaded;
     return true;
+}
+
+std::vector<std::string> DownloadSessionStore::sessions() const {
+    std::vector<std::string> found;
+    if (!enabled()) return found;
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry(m_folder, error), end; !error && entry != end;
+         entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
+        const std::string suffix = ".download";
+        if (name.size() <= suffix.size() + 1 || name[0] != '.' ||
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+            continue;
+        }
+        const std::string session = name.substr(1, name.size() - suffix.size() - 1);
+        if (UUId::checkValid(session)) found.push_back(session);
+    }
+    return found;
 }
 
 void DownloadSessionStore::remove(const std::string& sessionId) {

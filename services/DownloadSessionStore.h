@@ -1,12 +1,13 @@
 #pragma once
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "DownloadTransfer.h"
 
 namespace kestrup_services {
 
-// Remembers, per session, the URL, folder, file name and hash of its last "Start" in
+// Remembers, per session, the URL, folder, file name, hash and validator of its last "Start" in
 // one small owner-only file, ".<session id>.download" in the state folder, so that a
 // "Resume" after a restart knows what to continue. The user name and password of a
 // Start are never written (a URL is kept as given).
@@ -23,6 +24,10 @@ public:
     // not a valid record (which is then ignored).
     bool load(const std::string& sessionId, DownloadTask& task);
     void remove(const std::string& sessionId);
+    // The record's path, for log lines.
+    std::string recordPath(const std::string& sessionId) const { return m_folder + "/" + recordName(sessionId); }
+    // The session ids that have a record, valid or not.
+    std::vector<std::string> sessions() const;
 
 private:
     std::string recordName(const std::string& sessionId) const;

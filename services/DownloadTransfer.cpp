@@ -61,13 +61,19 @@ struct TransferContext {
     bool rangeRequested = false;
     bool firstWrite = true;
 
+    RedirectGuard redirects;
+    std::string ifRange;  // the validator a ranged request is sent with
+    ValidatorFunction validatorChanged;
+
     // From the headers of the latest response (a redirect starts a new one).
+    std::string etag;
+    std::string lastModified;
     bool haveContentRange = false;
     bool contentRangeUnsatisfied = false;  // "bytes */N"
     uint64_t contentRangeStart = 0;
     uint64_t contentRangeTotal = 0;
 
-    enum Error { NoError, TooLarge, WriteFailed, RangeMismatch, Stalled };
+    enum Error { NoError, TooLarge, WriteFailed, RangeMismatch, ValidatorChanged, Stalled, RedirectRefused };
     Error error = NoError;
     std::string errorText;
 
@@ -84,6 +90,11 @@ struct TransferContext {
     Clock::time_point firstStart{};
 
     uint64_t bytesInFile() const { return offset + written; }
+    // A weak ETag does not promise the same bytes, so Last-Modified stands in for it.
+    std::string responseValidator() const {
+        if (!etag.empty() && etag.compare(0, 2, "W/") != 0) return etag;
+        return lastModified;
+    }
     // Average receive rate since the transfer began (resumed bytes not counted).
     uint64_t bytesPerSecond() const {
         const double seconds = std::chrono::duration<double>(Clock::now() - firstStart).count();
@@ -96,9 +107,18 @@ size_t onHeader(char* data, size_t size, size_t count, void* userData) {
     const std::size_t length = size * count;
     context->lastActivity = Clock::now();
     context->answered = true;
+    if (!context->redirects.onHeaderLine(context->easy, data, length)) {
+        context->error = TransferContext::RedirectRefused;
+        context->errorText = context->redirects.refusal();
+        return 0;
+    }
     if (startsWithNoCase(data, length, "http/")) {
         context->haveContentRange = false;
         context->contentRangeUnsatisfied = false;
+        context->etag.clear();
+        context->lastModified.clear();
+    } else if (headerValue(data, length, "etag", context->etag) ||
+               headerValue(data, length, "last-modified", context->lastModified)) {
     } else if (startsWithNoCase(data, length, "content-range:")) {
         // "Content-Range: bytes 100-199/200" or "Content-Range: bytes */200".
         std::string value(data + 14, length - 14);
@@ -133,20 +153,26 @@ size_t onBody(char* data, size_t size, size_t count, void* userData) {
 
     if (context->firstWrite) {
         context->firstWrite = false;
-        if (context->rangeRequested) {
-            long status = 0;
-            curl_easy_getinfo(context->easy, CURLINFO_RESPONSE_CODE, &status);
-            if (status == 206) {
-                if (!context->haveContentRange || context->contentRangeStart != context->offset) {
-                    context->error = TransferContext::RangeMismatch;
-                    context->errorText = "the server sent another range than the one asked for";
-                    return 0;
-                }
-            } else if (!restartFile(context)) {
+        long status = 0;
+        curl_easy_getinfo(context->easy, CURLINFO_RESPONSE_CODE, &status);
+        if (context->rangeRequested && status == 206) {
+            if (!context->haveContentRange || context->contentRangeStart != context->offset) {
+                context->error = TransferContext::RangeMismatch;
+                context->errorText = "the server sent another range than the one asked for";
+                return 0;
+            }
+            // A server that ignores If-Range may send a range of a replaced file.
+            if (context->responseValidator() != context->ifRange) {
+                context->error = TransferContext::ValidatorChanged;
+                return 0;
+            }
+        } else {
+            if (context->rangeRequested && !restartFile(context)) {
                 context->error = TransferContext::WriteFailed;
                 context->errorText = context->writer->error();
                 return 0;
             }
+            if (context->validatorChanged) context->validatorChanged(context->responseValidator());
         }
     }
 
@@ -228,7 +254,13 @@ Attempt transferOnce(const DownloadTask& task, const DownloadServiceOptions& opt
     network.caInfo = options.caInfo;
     network.userAgent = options.userAgent;
     network.connectTimeoutSeconds = options.connectTimeoutSeconds;
-    applyNetworkSettings(handle, network);
+    applyNetworkSettings(handle, network, task.url);
+    // The digest is of the bytes as stored: no content encoding, and nothing decoded.
+    CurlHeaders headers;
+    headers.add("Accept-Encoding: identity");
+    if (context.rangeRequested) headers.add("If-Range: " + context.ifRange);
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.list());
+    curl_easy_setopt(handle, CURLOPT_HTTP_CONTENT_DECODING, 0L);
 
     char errorBuffer[CURL_ERROR_SIZE] = {0};
     curl_easy_setopt(handle, CURLOPT_URL, task.url.c_str());
@@ -288,6 +320,10 @@ bool hasControlCharacter(const std::string& text) {
 
 }  // namespace
 
+bool sameFile(const DownloadTask& a, const DownloadTask& b) {
+    return a.url == b.url && a.fileHash == b.fileHash && a.folder == b.folder && a.fileName == b.fileName;
+}
+
 std::string partialFileName(const DownloadTask& task) {
     return "." + task.fileName + "." + task.sessionId + ".part";
 }
@@ -314,7 +350,8 @@ std::string validateTask(const DownloadTask& task, DownloadFailure& code) {
 }
 
 DownloadOutcome runDownload(const DownloadTask& task, bool resume, const DownloadServiceOptions& options,
-                            CurlCancel& cancel, const ProgressFunction& progress) {
+                            CurlCancel& cancel, const ProgressFunction& progress,
+                            const ValidatorFunction& validatorChanged) {
     DownloadFailure invalid;
     const std::string problem = validateTask(task, invalid);
     if (!problem.empty()) return failed(invalid, problem);
@@ -334,11 +371,14 @@ DownloadOutcome runDownload(const DownloadTask& task, bool resume, const Downloa
     if (options.progressIntervalMs == 0) context.progress = ProgressFunction();
     context.firstStart = Clock::now();
     context.stallTimeout = std::chrono::seconds(options.stallTimeoutSeconds);
+    context.ifRange = task.validator;
+    context.validatorChanged = validatorChanged;
 
-    // A resume continues our own partial file of this session over http(s); file URLs
-    // are local and simply copied again.
+    // A resume continues our own partial file of this session over http(s) when a
+    // validator can tell whether the server's file is still the same; file URLs are
+    // local and simply copied again.
     UniqueFd fd;
-    if (resume && scheme != "file") {
+    if (resume && scheme != "file" && !task.validator.empty()) {
         fd = folder->openOwnRegular(partial);
         struct stat info;
         if (fd.valid() && ::fstat(fd.get(), &info) == 0 && info.st_size > 0 &&
@@ -371,9 +411,16 @@ DownloadOutcome runDownload(const DownloadTask& task, bool resume, const Downloa
 
     Attempt attempt;
     bool complete = false;
-    for (int round = 0; round < 2 && !complete; ++round) {
+    // At most: a ranged request answered 416 or from a replaced file, then the whole file.
+    for (int round = 0; round < 3 && !complete; ++round) {
         attempt = transferOnce(task, options, context, cancel);
         if (!writer.flush() && context.error == TransferContext::NoError) {
+            context.error = TransferContext::WriteFailed;
+            context.errorText = writer.error();
+        }
+        if (context.error == TransferContext::ValidatorChanged && !cancel.cancelled()) {
+            context.error = TransferContext::NoError;
+            if (restartFile(&context)) continue;
             context.error = TransferContext::WriteFailed;
             context.errorText = writer.error();
         }
@@ -423,7 +470,7 @@ DownloadOutcome runDownload(const DownloadTask& task, bool resume, const Downloa
     if (context.error == TransferContext::WriteFailed) {
         return giveUp(DownloadFailure::WriteFailed, context.errorText, false);
     }
-    if (context.error == TransferContext::RangeMismatch) {
+    if (context.error == TransferContext::RangeMismatch || context.error == TransferContext::RedirectRefused) {
         return giveUp(DownloadFailure::TransferFailed, context.errorText, false);
     }
     // libcurl's time-out after the server began to answer is its low-speed check.

@@ -82,6 +82,14 @@ bool parseRelease(const pugi::xml_node& node, const std::string& feedUrl, const 
             error = at + ": mirror url '" + url + "' is empty or cannot be resolved";
             return false;
         }
+        const std::string scheme = urlScheme(resolved);
+        if (urlScheme(feedUrl) != "file" && scheme != "http" && scheme != "https") {
+            // Whoever serves a remote feed must not make this machine copy and start
+            // one of its own files.
+            error = at + ": mirror url '" + url + "' is not an http or https URL, which a feed read from " +
+                    urlScheme(feedUrl) + " must name";
+            return false;
+        }
         std::string eula = trim(mirror.attribute("eulaUrl").value());
         if (!eula.empty()) {
             const std::string resolvedEula = absoluteUrl(feedUrl, eula);

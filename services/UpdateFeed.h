@@ -34,7 +34,9 @@ struct UpdateFeed {
 // Decimal digits only, at most 19 of them (no sign, no blanks).
 bool parseWholeNumber(const std::string& text, uint64_t& value);
 
-// Parses `xml`; relative URLs are resolved against `feedUrl`. False with `error`
+// Parses `xml`; relative URLs are resolved against `feedUrl`, the URL the feed was
+// finally read from. Only a feed read from a local file may name local (file)
+// mirrors; any other may name http and https mirrors only. False with `error`
 // naming the first broken rule (and its line for XML errors); `feed` is then
 // untouched.
 bool parseUpdateFeed(const std::string& xml, const std::string& feedUrl, UpdateFeed& feed, std::string& error);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <exception>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include <QDir>
@@ -14,6 +15,7 @@
 
 #include "BackendClient.h"
 #include "DownloadService.h"
+#include "WorkflowSnapshot.h"
 #include "bus/MessageDispatcher.h"
 #include "bus/MessageTriggerer.h"
 #include "bus/ThreadPoolDispatcher.h"
@@ -32,6 +34,10 @@ const char* const kObjectType = "Kestrup";
 // How long a shutdown step may wait for a running component delivery before the
 // bus is shut down to interrupt it.
 const std::chrono::milliseconds kDeliveryGrace(1000);
+// The workflow state whose download a restart resumes (WorkflowSnapshot::state).
+const int32_t kWorkflowDownloading = 3;
+// Where the component puts its downloads, below the per-user data folder.
+const char* const kComponentDownloadFolder = "Corvane/Brenmark";
 
 // Creates `path` (and its parents); a folder created here is owner-only.
 bool makeFolder(const std::string& path) {
@@ -210,6 +216,7 @@ bool HostContext::startServices(std::string& error) {
         error = "the download service could not subscribe to the bus";
         return false;
     }
+    removeDownloadLeftovers();
     m_backend = std::make_unique<BackendClient>(m_settings.backend, m_bus.get(), m_logger.get());
     if (!m_backend->start()) {
         error = "the backend client could not subscribe to the bus";
@@ -274,6 +281,20 @@ void HostContext::destroyComponent() {
     m_componentInitialized = false;
 }
 
+void HostContext::removeDownloadLeftovers() {
+    WorkflowSnapshot snapshot;
+    std::string error;
+    if (!readWorkflowSnapshot(m_settings.dataFolder, m_settings.domainId, snapshot, error)) {
+        KS_LOG(logger(), "KESTRUP_HOST: Download leftovers are kept: the workflow cannot be read: " + error);
+        return;
+    }
+    // Only a download the workflow is still in can be resumed; every other is given up.
+    std::set<std::string> live;
+    if (snapshot.state == kWorkflowDownloading && !snapshot.sessionId.empty()) live.insert(snapshot.sessionId);
+    // The component downloads into the per-user folder under the data folder.
+    m_downloads->removeLeftovers(live, {m_settings.dataFolder + "/" + kComponentDownloadFolder});
+}
+
 void HostContext::shutDown() {
     destroyComponent();
     if (!m_pluginPath.empty()) {
@@ -281,7 +302,10 @@ void HostContext::shutDown() {
         m_pluginPath.clear();
     }
     if (m_backend) m_backend->stop();
-    if (m_downloads) m_downloads->stop();
+    if (m_downloads && m_downloads->isRunning()) {
+        m_downloads->stop();
+        removeDownloadLeftovers();
+    }
     if (m_bus && !m_bus->isShutDown()) {
         if (!m_bus->shutdown()) KS_LOG(logger(), "KESTRUP_HOST: A bus delivery did not end in time.");
     }

@@ -68,6 +68,8 @@ public:
 
 private:
     void destroyComponent();
+    // Partial files and records of downloads that the saved workflow no longer refers to.
+    void removeDownloadLeftovers();
 
     const HostSettings m_settings;
     const bool m_verbose;

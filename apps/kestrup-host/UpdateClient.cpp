@@ -127,6 +127,18 @@ bool UpdateClient::takeFeedError(const UUId& session, std::string& text) {
     return true;
 }
 
+bool UpdateClient::takeUncheckedFinish(const UUId& session) {
+    return static_cast<bool>(m_inbox.take([&session](const LocalMessage& m) {
+        if (m.getTargetTopic() != kProxyReplyTopic || m.getMessageType() != "WasFinished" ||
+            !(m.getSessionId() == session)) {
+            return false;
+        }
+        boost::shared_ptr<StatusReportPayload> report =
+            boost::dynamic_pointer_cast<StatusReportPayload>(m.getPayload());
+        return report && report->getDetail() == DownloadService::NoDigestDetail;
+    }));
+}
+
 bool UpdateClient::takeInstalledReport(UUId& application, uint32_t& version) {
     boost::shared_ptr<LocalMessage> message = m_inbox.take([](const LocalMessage& m) {
         return m.getTargetTopic() == BackendClient::Topic && m.getMessageType() == BackendClient::UpdateInstalledType;

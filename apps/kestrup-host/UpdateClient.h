@@ -63,6 +63,8 @@ public:
 
     // What the backend said when it could not give a manifest for `session`.
     bool takeFeedError(const UUId& session, std::string& text);
+    // Whether the download of `session` finished without a digest to check it against.
+    bool takeUncheckedFinish(const UUId& session);
     // The installed version the component reported to the backend at its start.
     bool takeInstalledReport(UUId& application, uint32_t& version);
 

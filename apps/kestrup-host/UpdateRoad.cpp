@@ -166,7 +166,7 @@ int UpdateRoad::followDownload(const UUId& session) {
             break;
         case DownloadEvent::Kind::Outcome:
             if (event.code == kDownloadedAndVerified) {
-                m_printer.say("The installer has been downloaded and verified.");
+                sayDownloaded(session);
                 return ExitOk;
             }
             m_printer.problem(errorText(Step::Download, event.code) +
@@ -183,6 +183,14 @@ int UpdateRoad::followDownload(const UUId& session) {
     }
 }
 
+void UpdateRoad::sayDownloaded(const UUId& session) {
+    if (m_client.takeUncheckedFinish(session)) {
+        m_printer.say("The installer has been downloaded; the feed gives no digest for it, so it is not verified.");
+    } else {
+        m_printer.say("The installer has been downloaded and verified.");
+    }
+}
+
 int UpdateRoad::waitForResumedDownload(const UUId& application, uint32_t version) {
     for (;;) {
         if (!m_client.pauseUntil(std::min(Clock::now() + kPollInterval, m_deadline))) return ExitNotFinished;
@@ -196,7 +204,7 @@ int UpdateRoad::waitForResumedDownload(const UUId& application, uint32_t version
         if (!reply.isSuccess()) return failed(Step::Download, reply, application, session);
         if (reply.code == kStatusDownloading) continue;
         if (reply.code == kStatusDownloaded) {
-            m_printer.say("The installer has been downloaded and verified.");
+            sayDownloaded(m_resumedSession);
             return ExitOk;
         }
         m_printer.problem("the download of the earlier run ended without an installer; the component now reports: " +

@@ -49,6 +49,8 @@ private:
     int download(const UUId& application, uint32_t version);
     int followDownload(const UUId& session);
     int waitForResumedDownload(const UUId& application, uint32_t version);
+    // "downloaded and verified", unless the download had no digest to check.
+    void sayDownloaded(const UUId& session);
     int launch(const UUId& application, uint32_t version);
     // Prints why a request got no usable reply and returns the exit code.
     int failed(Step step, const Reply& reply, const UUId& application, const UUId& session);
