@@ -29,11 +29,12 @@
 //
 // Update feed (Options::feedUrl: http, https or file URL), UTF-8 XML:
 //
-//   <updateFeed>
+//   <updateFeed serial="42" issued="..." expires="...">  (attributes: signed feeds, FeedGuard.h)
 //     <application id="3f0c6a52-...">
 //       <release version="2" label="2.0">
 //         <arguments>--quiet</arguments>            (optional, default empty)
 //         <digest>9f86d081...</digest>              (SHA-256 hex; empty = unchecked)
+//         <size>1048576</size>                      (optional; bytes)
 //         <mirror url="https://a.example/app-2.run" eulaUrl="https://a.example/eula"/>
 //         <mirror url="app-2.run"/>                 (relative to the feed's URL)
 //       </release>
