@@ -447,69 +447,57 @@ KeyPair FeedTrustTest::keyC = newKeyPair();
 void flipBit(std::string& text, std::size_t at) { text[at] = static_cast<char>(text[at] ^ 0x01); }
 
 TEST_F(FeedTrustTest, EveryAttackIsRefusedAndTrustedFeedsPass) {
+    using P = Publication&;
+    const auto signedBy = [](const KeyPair& key, const std::string& claimedId = "") {
+        return [&key, claimedId](const std::string& f) { return signatureBy(key, f, claimedId); };
+    };
+    const std::string mismatch = "does not match the feed";
+    const std::string tooLarge = "larger than 4096 bytes";
+    const std::string badKey = "Host/FeedPublicKeys has an entry that is not usable";
     const std::vector<Row> table = {
-        {"wrong key", [](Publication& p) {
-             p.sign = [](const std::string& f) { return signatureBy(keyC, f, keyA.publicKey.id); };
-         }, kExitCheckFailed, "does not match the feed"},
-        {"key not trusted", [](Publication& p) {
-             p.sign = [](const std::string& f) { return signatureBy(keyC, f); };
-         }, kExitCheckFailed, "which is not a trusted key"},
-        {"bit flipped in the feed", [](Publication& p) {
-             p.tamperFeed = [](std::string& f) { flipBit(f, f.find("version=\"2\"") + 9); };
-         }, kExitCheckFailed, "does not match the feed"},
-        {"bit flipped in the signature", [](Publication& p) {
+        {"wrong key", [&](P p) { p.sign = signedBy(keyC, keyA.publicKey.id); }, kExitCheckFailed, mismatch},
+        {"key not trusted", [&](P p) { p.sign = signedBy(keyC); }, kExitCheckFailed, "which is not a trusted key"},
+        {"bit flipped in the feed",
+         [](P p) { p.tamperFeed = [](std::string& f) { flipBit(f, f.find("version=\"2\"") + 9); }; },
+         kExitCheckFailed, mismatch},
+        {"bit flipped in the signature", [](P p) {
              p.sign = [](const std::string& f) {
                  ks::FeedSignature s = ks::signFeed(f, keyA.secretKey);
                  s.bytes[17] ^= 0x10;
                  return ks::formatFeedSignature(s);
              };
-         }, kExitCheckFailed, "does not match the feed"},
-        {"truncated signature", [](Publication& p) {
+         }, kExitCheckFailed, mismatch},
+        {"truncated signature", [](P p) {
              p.sign = [](const std::string& f) {
                  const std::string s = signatureBy(keyA, f);
                  return s.substr(0, 40) + s.substr(s.find('\n'));
              };
          }, kExitCheckFailed, "is not a signature (base64 of 64 bytes)"},
-        {"missing signature file", [](Publication& p) { p.sign = nullptr; }, kExitCheckFailed, "cannot be read"},
-        {"signature of another feed", [](Publication& p) {
-             p.sign = [](const std::string& f) { return signatureBy(keyA, f + " "); };
-         }, kExitCheckFailed, "does not match the feed"},
-        {"expired", [](Publication& p) {
-             p.issued = now() - 10 * 86400;
-             p.expires = now() - 3600;
-         }, kExitCheckFailed, "the feed expired at"},
-        {"issued in the future", [](Publication& p) { p.issued = now() + 3600; }, kExitCheckFailed,
-         "issued in the future"},
-        {"replayed older serial", [](Publication& p) { p.serial = kSeenSerial - 1; }, kExitCheckFailed,
-         "replayed older feed"},
-        {"same serial, other bytes", [](Publication& p) { p.serial = kSeenSerial; }, kExitCheckFailed,
-         "but other content"},
-        {"no digest or size", [](Publication& p) { p.pinned = false; }, kExitCheckFailed,
-         "gives no installer digest"},
-        {"huge signature file", [](Publication& p) {
-             p.sign = [](const std::string& f) { return signatureBy(keyA, f) + std::string(1 << 20, '#'); };
-         }, kExitCheckFailed, "larger than 4096 bytes"},
-        {"endless signature file", [](Publication& p) {
-             p.signaturePath = "/endless/";
-             p.endlessSignatureFile = true;
-         }, kExitCheckFailed, "larger than 4096 bytes"},
-        {"key file unreadable", [](Publication& p) { p.trustedKeys = "/nonexistent/a.pub"; }, kExitUsage,
-         "Host/FeedPublicKeys has an entry that is not usable"},
-        {"malformed key in the configuration", [](Publication& p) { p.trustedKeys = "QUJD"; }, kExitUsage,
-         "Host/FeedPublicKeys has an entry that is not usable"},
-        {"signed feed accepted", [](Publication&) {}, kExitOk, "Accepted serial 6"},
-        {"rotated key accepted", [](Publication& p) {
-             p.sign = [](const std::string& f) { return signatureBy(keyB, f); };
-             p.trustedKeys += ", " + ks::formatFeedPublicKey(keyB.publicKey);
-         }, kExitOk, "is signed by trusted key " + keyB.publicKey.id},
-        {"unreadable serial record: logged, then taken as unseen", [](Publication& p) {
-             p.serial = 3;
-             p.corruptSerialRecord = true;
-         }, kExitOk, "taking it as if no feed had been seen"},
-        {"unsigned feed without keys", [](Publication& p) {
-             p.sign = nullptr;
-             p.trustedKeys.clear();
-         }, kExitOk, "is taken unsigned"},
+        {"missing signature file", [](P p) { p.sign = nullptr; }, kExitCheckFailed, "cannot be read"},
+        {"signature of another feed",
+         [](P p) { p.sign = [](const std::string& f) { return signatureBy(keyA, f + " "); }; }, kExitCheckFailed,
+         mismatch},
+        {"expired", [](P p) { p.issued = now() - 10 * 86400, p.expires = now() - 3600; }, kExitCheckFailed,
+         "the feed expired at"},
+        {"issued in the future", [](P p) { p.issued = now() + 3600; }, kExitCheckFailed, "issued in the future"},
+        {"replayed older serial", [](P p) { p.serial = kSeenSerial - 1; }, kExitCheckFailed, "replayed older feed"},
+        {"same serial, other bytes", [](P p) { p.serial = kSeenSerial; }, kExitCheckFailed, "but other content"},
+        {"no digest or size", [](P p) { p.pinned = false; }, kExitCheckFailed, "gives no installer digest"},
+        {"huge signature file",
+         [](P p) { p.sign = [](const std::string& f) { return signatureBy(keyA, f) + std::string(1 << 20, '#'); }; },
+         kExitCheckFailed, tooLarge},
+        {"endless signature file", [](P p) { p.signaturePath = "/endless/", p.endlessSignatureFile = true; },
+         kExitCheckFailed, tooLarge},
+        {"key file unreadable", [](P p) { p.trustedKeys = "/nonexistent/a.pub"; }, kExitUsage, badKey},
+        {"malformed key in the configuration", [](P p) { p.trustedKeys = "QUJD"; }, kExitUsage, badKey},
+        {"signed feed accepted", [](P) {}, kExitOk, "Accepted serial 6"},
+        {"rotated key accepted",
+         [&](P p) { p.sign = signedBy(keyB), p.trustedKeys += ", " + ks::formatFeedPublicKey(keyB.publicKey); },
+         kExitOk, "is signed by trusted key " + keyB.publicKey.id},
+        {"unreadable serial record: logged, then taken as unseen",
+         [](P p) { p.serial = 3, p.corruptSerialRecord = true; }, kExitOk, "taking it as if no feed had been seen"},
+        {"unsigned feed without keys", [](P p) { p.sign = nullptr, p.trustedKeys.clear(); }, kExitOk,
+         "is taken unsigned"},
     };
     for (bool overHttp : {true, false}) {
         for (const Row& row : table) runRow(row, overHttp);
