@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole update road of the offline demo, with no network needed: installs what
 # is needed, builds kestrup-host and the plug-in module, prepares a demo folder
-# (registry at version 1, a feed that offers version 2, its installer) and runs
+# (registry at version 1, a feed that offers version 2 signed with a key made for
+# the folder, its installer) and runs
 #   kestrup-host update --app ID   check, download with progress, start the installer
 #   kestrup-host status --app ID   a second start: the new version is settled
 #   kestrup-host state --app ID    the registered version and the workflow state
@@ -28,9 +29,11 @@ HOST="$(cd "$BUILD_DIR" && pwd)/bin/kestrup-host"
 
 step "Preparing the demo folder $DEMO_DIR"
 rm -rf "$DEMO_DIR"
-DEMO_DIR=$(sh examples/offline-demo/prepare.sh "$DEMO_DIR")
+DEMO_DIR=$(sh examples/offline-demo/prepare.sh "$DEMO_DIR" "$HOST")
 cd "$DEMO_DIR"
 ls -l
+step "The feed is signed with the demo's own key, which the configuration trusts"
+"$HOST" feed verify feed.xml --keys demo-feed.key.pub
 registry_version() { sed -n "s/.*id=\"$APP\" version=\"\([0-9]*\)\".*/\1/p" registry.xml; }
 echo "The registry lists application $APP at version $(registry_version)."
 
@@ -64,4 +67,5 @@ state=$("$HOST" state --config kestrup-host.ini)
 
 [ "$(registry_version)" = 2 ] || fail "the registry lists version $(registry_version), not 2"
 grep -q "Workflow state: Idle (1)" <<<"$state" || fail "the workflow is not Idle: $state"
+grep -q "is signed by trusted key" data/kestrup-host.log || fail "the host did not check the feed's signature"
 step "Done: the registry lists version 2 and the workflow is Idle. Log: $DEMO_DIR/data/kestrup-host.log"

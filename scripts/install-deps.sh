@@ -10,6 +10,7 @@ PACKAGES=(
   libsqlite3-dev sqlite3
   libpugixml-dev
   libcurl4-openssl-dev libssl-dev
+  libsodium-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 curl openssl strace
   nginx-light

@@ -1,5 +1,6 @@
 #include "BackendClient.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -48,7 +49,8 @@ struct BackendClient::Impl {
     Impl(const BackendClientOptions& clientOptions, MessageDispatcher* dispatcher, Logger* log)
         : options(clientOptions),
           bus(dispatcher ? dispatcher : MessageDispatcher::getInstance()),
-          logger(log ? log : Logger::getDefaultInstance()) {
+          logger(log ? log : Logger::getDefaultInstance()),
+          guard(options.feedTrust, logger) {
         network.proxyUrl = options.proxyUrl;
         network.noProxy = options.noProxy;
         network.caInfo = options.caInfo;
@@ -60,6 +62,7 @@ struct BackendClient::Impl {
     ks::NetworkSettings network;
     MessageDispatcher* const bus;  // not owned
     Logger* const logger;          // not owned
+    const ks::FeedGuard guard;     // used by the worker only
 
     std::mutex mutex;
     std::condition_variable wake;                              // waits on mutex
@@ -134,12 +137,32 @@ void BackendClient::Impl::checkForUpdates(const boost::shared_ptr<LocalMessage>&
         replyError(request, BackendError::FeedUnreadable, "no update feed is configured");
         return;
     }
+    const auto started = std::chrono::steady_clock::now();
     const ks::FetchResult fetched =
         ks::fetchText(options.feedUrl, network, options.maxFeedBytes, options.requestTimeoutSeconds, cancel);
     if (cancel.cancelled()) return;  // stopping: nobody is left to answer
     if (!fetched.ok) {
         replyError(request, BackendError::FeedUnreadable,
                    "cannot read the update feed " + ks::redactUrl(options.feedUrl) + ": " + fetched.error);
+        return;
+    }
+    // The signature shares the feed's time bound, so the answer still comes in time.
+    const ks::FeedGuard::Fetch fetchSignature = [&](const std::string& url, uint64_t maxBytes, std::string& body,
+                                                    std::string& fetchError) {
+        const auto spent = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started);
+        const unsigned left = options.requestTimeoutSeconds > spent.count() + 1
+                                  ? options.requestTimeoutSeconds - static_cast<unsigned>(spent.count())
+                                  : 1u;
+        const ks::FetchResult result = ks::fetchText(url, network, maxBytes, left, cancel);
+        body = result.body;
+        fetchError = result.error;
+        return result.ok;
+    };
+    const std::string refused = "the update feed " + ks::redactUrl(options.feedUrl) + " was refused: ";
+    std::string error;
+    if (!guard.checkSignature(options.feedUrl, fetched.body, fetchSignature, error)) {
+        if (cancel.cancelled()) return;
+        replyError(request, BackendError::FeedUntrusted, refused + error);
         return;
     }
     // Relative mirrors are resolved against where the feed was read from, after redirects.
@@ -149,10 +172,15 @@ void BackendClient::Impl::checkForUpdates(const boost::shared_ptr<LocalMessage>&
                            ks::redactUrl(readFrom));
     }
     ks::UpdateFeed feed;
-    std::string error;
     if (!ks::parseUpdateFeed(fetched.body, readFrom, feed, error)) {
         replyError(request, BackendError::FeedMalformed,
                    "the update feed " + ks::redactUrl(options.feedUrl) + " is malformed: " + error);
+        return;
+    }
+    const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                            std::chrono::system_clock::now().time_since_epoch()).count();
+    if (!guard.admit(options.feedUrl, fetched.body, feed, now, error)) {
+        replyError(request, BackendError::FeedUntrusted, refused + error);
         return;
     }
     const std::list<KSConfigurationItem> requested = payload->getConfigurationItems();

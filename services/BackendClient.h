@@ -29,11 +29,12 @@
 //
 // Update feed (Options::feedUrl: http, https or file URL), UTF-8 XML:
 //
-//   <updateFeed>
+//   <updateFeed serial="42" issued="..." expires="...">  (attributes: signed feeds, FeedGuard.h)
 //     <application id="3f0c6a52-...">
 //       <release version="2" label="2.0">
 //         <arguments>--quiet</arguments>            (optional, default empty)
 //         <digest>9f86d081...</digest>              (SHA-256 hex; empty = unchecked)
+//         <size>1048576</size>                      (optional; bytes)
 //         <mirror url="https://a.example/app-2.run" eulaUrl="https://a.example/eula"/>
 //         <mirror url="app-2.run"/>                 (relative to the feed's URL)
 //       </release>
@@ -55,6 +56,7 @@
 
 #include <boost/shared_ptr.hpp>
 
+#include "FeedGuard.h"
 #include "bus/IMessageSink.h"
 
 class LocalMessage;
@@ -65,7 +67,8 @@ enum class BackendError : int32_t {
     InvalidRequest = 310,  // "CheckForUpdates" without a KSRequest payload
     FeedUnreadable = 311,  // the feed could not be fetched (no URL, network, status >= 400)
     FeedMalformed = 312,   // the feed is not XML or breaks a rule of the format
-    Busy = 313             // too many requests waiting
+    Busy = 313,            // too many requests waiting
+    FeedUntrusted = 314    // refused by Options::feedTrust: signature, freshness, serial or pins
 };
 
 struct BackendClientOptions {
@@ -83,6 +86,9 @@ struct BackendClientOptions {
     std::string caInfo;
     unsigned maxQueuedRequests = 32;
     std::string userAgent = "kestrup-backend/1";
+    // Signed feeds (FeedGuard.h). The signature is read within the same bound as
+    // the feed, at most kMaxFeedSignatureBytes.
+    kestrup_services::FeedTrustOptions feedTrust;
 };
 
 class BackendClient : public IMessageSink {

@@ -163,4 +163,35 @@ bool DestinationFolder::moveIntoPlace(const std::string& from, const std::string
     return false;
 }
 
+bool DestinationFolder::replaceFile(const std::string& name, const std::string& text, bool durable,
+                                    std::string& error) {
+    const std::string temporary = name + ".new";
+    UniqueFd fd = createExclusive(temporary, error);
+    if (!fd.valid()) return false;
+    if (!writeAll(fd.get(), text) || (durable && ::fsync(fd.get()) != 0)) {
+        error = "cannot write " + pathOf(temporary) + ": " + std::strerror(errno);
+        fd.reset();
+        removeFile(temporary);
+        return false;
+    }
+    fd.reset();
+    if (!moveIntoPlace(temporary, name, error)) {
+        removeFile(temporary);
+        return false;
+    }
+    if (durable) (void)::fsync(m_fd.get());
+    return true;
+}
+
+bool writeAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 }  // namespace kestrup_services

@@ -54,6 +54,10 @@ public:
     // atomically; a link, folder or other entry there fails the move and is left
     // alone.
     bool moveIntoPlace(const std::string& from, const std::string& to, std::string& error);
+    // Replaces `name` with a file holding `text`: written to "<name>.new", synced to
+    // the disk when `durable` (the folder too), then moved into place, so `name`
+    // holds the old text or the new one, never a part. False with `error`.
+    bool replaceFile(const std::string& name, const std::string& text, bool durable, std::string& error);
 
 private:
     DestinationFolder(const std::string& path, UniqueFd fd);
@@ -61,6 +65,9 @@ private:
     std::string m_path;
     UniqueFd m_fd;
 };
+
+// Writes all of `text` to `fd`, going on after interruptions; false on an error.
+bool writeAll(int fd, const std::string& text);
 
 // mkdir -p with mode 0700 for the folders it creates. False with `error` set when a
 // component cannot be created or is not a folder.

@@ -18,17 +18,6 @@ namespace {
 const std::size_t kMaxRecordBytes = 64 * 1024;
 const char* const kRecordVersion = "kestrup-download-record 1";
 
-bool writeAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 bool hasLineBreak(const std::string& text) {
     return text.find('\n') != std::string::npos || text.find('\r') != std::string::npos;
 }
@@ -63,22 +52,7 @@ bool DownloadSessionStore::save(const DownloadTask& task, std::string& error) {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::unique_ptr<DestinationFolder> folder = DestinationFolder::open(m_folder, error);
     if (!folder) return false;
-    const std::string name = recordName(UUId(task.sessionId).getValue());
-    const std::string temporary = name + ".new";
-    UniqueFd fd = folder->createExclusive(temporary, error);
-    if (!fd.valid()) return false;
-    if (!writeAll(fd.get(), text.str())) {
-        error = "cannot write " + folder->pathOf(temporary);
-        fd.reset();
-        folder->removeFile(temporary);
-        return false;
-    }
-    fd.reset();
-    if (!folder->moveIntoPlace(temporary, name, error)) {
-        folder->removeFile(temporary);
-        return false;
-    }
-    return true;
+    return folder->replaceFile(recordName(UUId(task.sessionId).getValue()), text.str(), false, error);
 }
 
 bool DownloadSessionStore::load(const std::string& sessionId, DownloadTask& task) {

@@ -11,6 +11,17 @@
 
 namespace kestrup_services {
 
+bool parseWholeNumber(const std::string& text, uint64_t& value) {
+    if (text.empty() || text.size() > 19) return false;  // 19 digits always fit
+    uint64_t result = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        result = result * 10 + static_cast<uint64_t>(c - '0');
+    }
+    value = result;
+    return true;
+}
+
 namespace {
 
 std::string trim(const std::string& text) {
@@ -22,13 +33,8 @@ std::string trim(const std::string& text) {
 }
 
 bool parseVersion(const std::string& text, uint32_t& version) {
-    if (text.empty() || text.size() > 10) return false;
     uint64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + static_cast<uint64_t>(c - '0');
-    }
-    if (value > 0xFFFFFFFFull) return false;
+    if (text.size() > 10 || !parseWholeNumber(text, value) || value > 0xFFFFFFFFull) return false;
     version = static_cast<uint32_t>(value);
     return true;
 }
@@ -60,6 +66,14 @@ bool parseRelease(const pugi::xml_node& node, const std::string& feedUrl, const 
     if (!release.digest.empty() && !isSha256Hex(release.digest)) {
         error = at + ": the digest is not a SHA-256 digest (64 hexadecimal digits)";
         return false;
+    }
+    if (node.child("size")) {
+        const std::string sizeText = trim(node.child_value("size"));
+        if (!parseWholeNumber(sizeText, release.size)) {
+            error = at + ": size '" + sizeText + "' is not a whole number of bytes";
+            return false;
+        }
+        release.hasSize = true;
     }
     for (pugi::xml_node mirror = node.child("mirror"); mirror; mirror = mirror.next_sibling("mirror")) {
         const std::string url = trim(mirror.attribute("url").value());
@@ -110,6 +124,9 @@ bool parseUpdateFeed(const std::string& xml, const std::string& feedUrl, UpdateF
         return false;
     }
     UpdateFeed result;
+    result.serial = trim(root.attribute("serial").value());
+    result.issued = trim(root.attribute("issued").value());
+    result.expires = trim(root.attribute("expires").value());
     std::size_t index = 0;
     for (pugi::xml_node application = root.child("application"); application;
          application = application.next_sibling("application")) {

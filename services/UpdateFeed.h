@@ -16,13 +16,23 @@ struct FeedRelease {
     std::string label;      // the version in decimal when the feed gives none
     std::string arguments;
     std::string digest;     // lower or upper case hex as in the feed; may be empty
+    bool hasSize = false;   // the feed gives the installer's size in bytes
+    uint64_t size = 0;
     std::list<KSMirror> mirrors;  // absolute URLs, feed order
 };
 
 struct UpdateFeed {
+    // The root's serial, issued and expires attributes as written (trimmed); empty
+    // when absent. Only a signed feed needs them (FeedTrustPolicy reads them).
+    std::string serial;
+    std::string issued;
+    std::string expires;
     // Application id (canonical text) -> its releases, newest first.
     std::map<std::string, std::vector<FeedRelease>> applications;
 };
+
+// Decimal digits only, at most 19 of them (no sign, no blanks).
+bool parseWholeNumber(const std::string& text, uint64_t& value);
 
 // Parses `xml`; relative URLs are resolved against `feedUrl`, the URL the feed was
 // finally read from. Only a feed read from a local file may name local (file)

@@ -17,6 +17,8 @@ bool commandFromName(const QString& name, Command& command) {
         command = Command::Run;
     } else if (name == QLatin1String("state")) {
         command = Command::State;
+    } else if (name == QLatin1String("feed")) {
+        command = Command::Feed;
     } else {
         return false;
     }
@@ -30,6 +32,40 @@ bool parseTimeout(const QString& text, unsigned& seconds) {
     if (!ok || value == 0 || value > 7u * 24u * 3600u) return false;
     seconds = static_cast<unsigned>(value);
     return true;
+}
+
+// "feed ACTION [FEED] --key FILE | --keys LIST": everything but the options the
+// other commands take.
+std::string parseFeedCommand(const QStringList& positional, const QString& key, const QStringList& keys,
+                             HostOptions& options) {
+    const QString action = positional.size() > 1 ? positional.at(1) : QString();
+    const int wanted = action == QLatin1String("keygen") ? 2 : 3;
+    if (action == QLatin1String("keygen")) {
+        options.feedAction = FeedAction::Keygen;
+    } else if (action == QLatin1String("sign")) {
+        options.feedAction = FeedAction::Sign;
+    } else if (action == QLatin1String("verify")) {
+        options.feedAction = FeedAction::Verify;
+    } else {
+        return "the command 'feed' needs keygen, sign FEED or verify FEED";
+    }
+    if (positional.size() < wanted) return "'feed " + action.toStdString() + "' needs the feed file";
+    if (positional.size() > wanted) return "unexpected argument '" + positional.at(wanted).toStdString() + "'";
+    if (wanted == 3) options.feedFile = positional.at(2).toStdString();
+    if (options.feedAction == FeedAction::Verify) {
+        for (const QString& list : keys) {
+            for (const QString& entry : list.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+                options.trustedKeys.push_back(entry.trimmed().toStdString());
+            }
+        }
+        if (options.trustedKeys.empty()) return "'feed verify' needs --keys KEY[,KEY...]";
+        if (!key.isEmpty()) return "'feed verify' takes --keys, not --key";
+    } else {
+        if (key.isEmpty()) return "'feed " + action.toStdString() + "' needs --key FILE";
+        if (!keys.isEmpty()) return "'feed " + action.toStdString() + "' takes --key, not --keys";
+        options.keyFile = key.toStdString();
+    }
+    return std::string();
 }
 
 }  // namespace
@@ -46,8 +82,10 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
     const QCommandLineOption verboseOption(QStringList{"v", "verbose"});
     const QCommandLineOption helpOption(QStringList{"h", "help"});
     const QCommandLineOption versionOption(QStringList{"version"});
+    const QCommandLineOption keyOption(QStringList{"key"}, "", "file");
+    const QCommandLineOption keysOption(QStringList{"keys"}, "", "keys");
     parser.addOptions({configOption, pluginOption, appOption, timeoutOption, verboseOption, helpOption,
-                       versionOption});
+                       versionOption, keyOption, keysOption});
 
     if (!parser.parse(arguments)) {
         result.error = parser.errorText().toStdString();
@@ -57,7 +95,7 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
     options.showVersion = parser.isSet(versionOption);
     if (options.showHelp || options.showVersion) return result;
 
-    for (const QCommandLineOption* single : {&configOption, &pluginOption, &appOption, &timeoutOption}) {
+    for (const QCommandLineOption* single : {&configOption, &pluginOption, &appOption, &timeoutOption, &keyOption}) {
         if (parser.values(*single).size() > 1) {
             result.error = "option --" + single->names().constLast().toStdString() + " given more than once";
             return result;
@@ -71,6 +109,21 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
     }
     if (!commandFromName(positional.first(), options.command)) {
         result.error = "unknown command '" + positional.first().toStdString() + "'";
+        return result;
+    }
+    if (options.command == Command::Feed) {
+        for (const QCommandLineOption* other : {&configOption, &pluginOption, &appOption, &timeoutOption}) {
+            if (parser.isSet(*other)) {
+                result.error = "the command 'feed' takes no --" + other->names().constLast().toStdString();
+                return result;
+            }
+        }
+        result.error =
+            parseFeedCommand(positional, parser.value(keyOption), parser.values(keysOption), options);
+        return result;
+    }
+    if (parser.isSet(keyOption) || parser.isSet(keysOption)) {
+        result.error = "--key and --keys belong to the command 'feed'";
         return result;
     }
     if (positional.size() > 1) {
@@ -119,6 +172,8 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
 
 std::string usageText() {
     return "Usage: kestrup-host COMMAND --config FILE [options]\n"
+           "       kestrup-host feed keygen --key FILE | feed sign FEED --key FILE |\n"
+           "                    feed verify FEED --keys KEY[,KEY...]\n"
            "\n"
            "Commands:\n"
            "  update --app ID   check for an update of the application, download it and\n"
@@ -128,6 +183,11 @@ std::string usageText() {
            "                    timer ends the host, or SIGINT/SIGTERM\n"
            "  state [--app ID]  print the saved workflow state (and the registered\n"
            "                    version of the application) without starting the component\n"
+           "  feed keygen       make a feed signing key: the secret key FILE (owner-only)\n"
+           "                    and the public key FILE.pub\n"
+           "  feed sign FEED    write FEED.sig, the signature of FEED by the key FILE\n"
+           "  feed verify FEED  check FEED.sig and FEED as a host trusting the keys would\n"
+           "                    (each KEY a public key or a public key file)\n"
            "\n"
            "Options:\n"
            "  -c, --config FILE    the host's INI configuration (required)\n"

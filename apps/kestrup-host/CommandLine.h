@@ -1,12 +1,16 @@
 #pragma once
 // The command line of kestrup-host: one command and its options.
 #include <string>
+#include <vector>
 
 #include <QStringList>
 
 namespace kestrup_host {
 
-enum class Command { Update, Status, Run, State };
+enum class Command { Update, Status, Run, State, Feed };
+
+// The publisher's commands: "feed keygen|sign|verify".
+enum class FeedAction { Keygen, Sign, Verify };
 
 struct HostOptions {
     Command command = Command::Status;
@@ -15,6 +19,10 @@ struct HostOptions {
     std::string pluginPath;     // empty: the default search (see PluginLocator)
     bool verbose = false;
     unsigned timeoutSeconds = 3600;  // overall bound of update and status
+    FeedAction feedAction = FeedAction::Verify;  // with Command::Feed
+    std::string feedFile;                        // sign, verify: the feed
+    std::string keyFile;                         // keygen: written; sign: read (--key)
+    std::vector<std::string> trustedKeys;        // verify: keys or key files (--keys)
     bool showHelp = false;
     bool showVersion = false;
 };

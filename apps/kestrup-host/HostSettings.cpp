@@ -10,6 +10,7 @@
 #include <QUrl>
 #include <QVariant>
 
+#include "FeedSignature.h"
 #include "host/CorvanePath.h"
 
 namespace kestrup_host {
@@ -22,7 +23,7 @@ const std::set<std::string> kComponentKeys = {"InactivityTimeout", "DownloadRetr
 const std::set<std::string> kHostKeys = {"RegistryFile", "FeedUrl",      "ReportUrl",      "DataFolder",
                                          "LogFile",      "StallTimeout", "ConnectTimeout", "FeedTimeout",
                                          "MaxFileSize",  "MaxBytesPerSecond", "Proxy",     "NoProxy",
-                                         "CaFile"};
+                                         "CaFile",       "FeedPublicKeys"};
 
 // Reads typed values from the parsed file and collects every problem with them.
 class SettingsReader {
@@ -144,6 +145,32 @@ public:
         return true;
     }
 
+    // A list of trusted feed keys: each the key itself (base64) or the path of a
+    // key file. A bad entry is a problem, never skipped: that would quietly trust
+    // fewer keys than meant, or none.
+    void feedKeys(const std::string& key, std::vector<std::string>& out) {
+        if (!has(key)) return;
+        QStringList entries = m_settings.value(QString::fromStdString(key)).toStringList();
+        if (entries.size() == 1) entries = entries.front().split(QLatin1Char(','));
+        for (const QString& entry : entries) {
+            const std::string text = entry.trimmed().toStdString();
+            if (text.empty()) continue;
+            kestrup_services::FeedPublicKey parsed;
+            std::string error;
+            if (kestrup_services::parseFeedPublicKey(text, parsed, error)) {
+                out.push_back(text);
+                continue;
+            }
+            std::string path;
+            if (!resolvePath(text, path) || !kestrup_services::loadFeedPublicKey(path, parsed, error)) {
+                problem(key, "has an entry that is not usable: " + (path.empty() ? text : error));
+                continue;
+            }
+            out.push_back(path);
+        }
+        if (out.empty()) problem(key, "is set but names no key");
+    }
+
     void problem(const std::string& key, const std::string& text) { m_problems.push_back(key + " " + text); }
 
 private:
@@ -256,6 +283,9 @@ bool loadHostSettings(const std::string& configFile, HostSettings& settings, std
         }
         loaded.download.caInfo = caFile;
     }
+
+    reader.feedKeys("Host/FeedPublicKeys", loaded.backend.feedTrust.publicKeys);
+    loaded.backend.feedTrust.serialFolder = loaded.dataFolder + "/feed-serials";
 
     loaded.backend.feedUrl = loaded.feedUrl;
     loaded.backend.reportUrl = loaded.reportUrl;

@@ -3,10 +3,13 @@
 #include <exception>
 #include <iostream>
 
+#include <unistd.h>
+
 #include <QCoreApplication>
 
 #include "CommandLine.h"
 #include "ExitCodes.h"
+#include "FeedTool.h"
 #include "HostApplication.h"
 
 #ifndef KESTRUP_VERSION_TEXT
@@ -29,6 +32,10 @@ int main(int argc, char** argv) {
         return kestrup_host::ExitOk;
     }
     try {
+        if (parsed.options.command == kestrup_host::Command::Feed) {
+            kestrup_host::OutcomePrinter printer(std::cout, std::cerr, ::isatty(STDERR_FILENO) == 1);
+            return kestrup_host::runFeedCommand(parsed.options, printer);
+        }
         return kestrup_host::HostApplication(parsed.options).run();
     } catch (const std::exception& e) {
         std::cerr << "kestrup-host: unexpected error: " << e.what() << std::endl;

@@ -48,6 +48,17 @@ TEST(CommandLine, ReadsEachCommandWithItsOptions) {
     EXPECT_EQ(Command::State, state.options.command);
     EXPECT_TRUE(state.options.applicationId.empty()) << "--app is optional for state";
 
+    ParsedCommandLine verify = parse({"feed", "verify", "f.xml", "--keys", "a.pub, b.pub", "--keys", "K="});
+    ASSERT_TRUE(verify.ok()) << verify.error;
+    EXPECT_EQ(Command::Feed, verify.options.command);
+    EXPECT_EQ(kestrup_host::FeedAction::Verify, verify.options.feedAction);
+    EXPECT_EQ("f.xml", verify.options.feedFile);
+    EXPECT_EQ((std::vector<std::string>{"a.pub", "b.pub", "K="}), verify.options.trustedKeys);
+    ParsedCommandLine sign = parse({"feed", "sign", "f.xml", "--key", "k"});
+    ASSERT_TRUE(sign.ok()) << sign.error;
+    EXPECT_EQ(kestrup_host::FeedAction::Sign, sign.options.feedAction);
+    EXPECT_EQ("k", sign.options.keyFile);
+
     EXPECT_TRUE(parse({"--help"}).options.showHelp);
     EXPECT_TRUE(parse({"--version"}).options.showVersion);
     EXPECT_TRUE(parse({"bogus", "--help"}).ok()) << "help wins over a bad command";
@@ -71,6 +82,15 @@ TEST(CommandLine, RefusesWhatItCannotRunWithAReason) {
         {{"status", "--config", "a.ini", "--config", "b.ini", "--app", kApp}, "more than once"},
         {{"status", "--config", "h.ini", "--app", kApp, "--frobnicate"}, "frobnicate"},
         {{"status", "--config", "h.ini", "--app"}, "app"},
+        {{"feed"}, "needs keygen, sign FEED or verify FEED"},
+        {{"feed", "keygen"}, "needs --key FILE"},
+        {{"feed", "keygen", "extra", "--key", "k"}, "unexpected argument 'extra'"},
+        {{"feed", "sign", "--key", "k"}, "needs the feed file"},
+        {{"feed", "sign", "f.xml", "--keys", "k"}, "needs --key FILE"},
+        {{"feed", "verify", "f.xml"}, "needs --keys"},
+        {{"feed", "verify", "f.xml", "--keys", "a", "--key", "k"}, "takes --keys, not --key"},
+        {{"feed", "verify", "f.xml", "--keys", "a", "--config", "h.ini"}, "takes no --config"},
+        {{"status", "--config", "h.ini", "--app", kApp, "--key", "k"}, "belong to the command 'feed'"},
     };
     for (const Case& c : cases) {
         std::string line;

@@ -127,47 +127,47 @@ TEST(HostSettings, NamesEveryBadValueAtOnce) {
     EXPECT_TRUE(mentions(problems, "from 1 to 29")) << "the range is named";
 }
 
-TEST(HostSettings, AcceptsOnlyUrlsItCanFetch) {
+TEST(HostSettings, AcceptsOnlyUrlsAndKeysItCanUseAndSaysWhatIsWrongWithTheFile) {
     testsupport::TempDir dir;
+    writeFile(dir.file("a.pub"), "# a key file\nRFKPjWSwEed9jX/+fCfH/TBFgsBT70/2kLfYf//VehI=\n");
     struct Case {
-        std::string line;
-        bool accepted;
+        std::string line;     // added to a minimal file; "" names the file below instead
+        std::string file;     // "": a file of its own
+        std::string problem;  // "": accepted
     };
-    const std::vector<Case> cases = {
-        {"FeedUrl=file:///srv/feed.xml", true},
-        {"FeedUrl=/srv/feed.xml", true},
-        {"FeedUrl=file:feed.xml", false},
-        {"FeedUrl=http:///feed.xml", false},
-        {"ReportUrl=/srv/installed.log", false},
+    std::vector<Case> cases = {
+        {"FeedUrl=file:///srv/feed.xml", "", ""},
+        {"FeedUrl=/srv/feed.xml", "", ""},
+        {"FeedUrl=file:feed.xml", "", "Host/FeedUrl"},
+        {"FeedUrl=http:///feed.xml", "", "Host/FeedUrl"},
+        {"ReportUrl=/srv/installed.log", "", "Host/ReportUrl"},
+        {"FeedPublicKeys=a.pub, RFKPjWSwEed9jX/+fCfH/TBFgsBT70/2kLfYf//VehI=", "", ""},
+        {"FeedPublicKeys=a.pub, QUJD", "", "Host/FeedPublicKeys has an entry that is not usable"},
+        {"FeedPublicKeys=", "", "Host/FeedPublicKeys is set but names no key"},
+        {"", dir.file("absent.ini"), "does not exist"},
+        {"", dir.path(), "is a folder"},
     };
-    int number = 0;
-    for (const Case& c : cases) {
-        // A file of its own per case: QSettings keeps what it parsed of a path.
-        const std::string file = dir.file("host-" + std::to_string(++number) + ".ini");
-        writeFile(file, std::string(kMinimal) + c.line + "\n");
-        HostSettings settings;
-        std::vector<std::string> problems;
-        EXPECT_EQ(c.accepted, loadHostSettings(file, settings, problems)) << c.line << "\n" << joined(problems);
-    }
-}
-
-TEST(HostSettings, SaysWhatIsWrongWithTheFileItself) {
-    testsupport::TempDir dir;
-    HostSettings settings;
-    std::vector<std::string> problems;
-    EXPECT_FALSE(loadHostSettings(dir.file("absent.ini"), settings, problems));
-    EXPECT_TRUE(mentions(problems, "does not exist")) << joined(problems);
-
-    problems.clear();
-    EXPECT_FALSE(loadHostSettings(dir.path(), settings, problems));
-    EXPECT_TRUE(mentions(problems, "is a folder")) << joined(problems);
-
     if (::geteuid() != 0) {  // root reads every file
         writeFile(dir.file("locked.ini"), kMinimal);
         ASSERT_EQ(0, ::chmod(dir.file("locked.ini").c_str(), 0));
-        problems.clear();
-        EXPECT_FALSE(loadHostSettings(dir.file("locked.ini"), settings, problems));
-        EXPECT_TRUE(mentions(problems, "cannot be read")) << joined(problems);
+        cases.push_back({"", dir.file("locked.ini"), "cannot be read"});
+    }
+    int number = 0;
+    for (const Case& c : cases) {
+        // A file of its own per case: QSettings keeps what it parsed of a path.
+        std::string file = c.file;
+        if (file.empty()) {
+            file = dir.file("host-" + std::to_string(++number) + ".ini");
+            writeFile(file, std::string(kMinimal) + c.line + "\n");
+        }
+        HostSettings settings;
+        std::vector<std::string> problems;
+        EXPECT_EQ(c.problem.empty(), loadHostSettings(file, settings, problems)) << c.line << "\n" << joined(problems);
+        EXPECT_TRUE(c.problem.empty() || mentions(problems, c.problem)) << c.line << "\n" << joined(problems);
+        if (c.line.rfind("FeedPublicKeys=a.pub, R", 0) == 0) {
+            EXPECT_EQ((std::vector<std::string>{dir.file("a.pub"), "RFKPjWSwEed9jX/+fCfH/TBFgsBT70/2kLfYf//VehI="}),
+                      settings.backend.feedTrust.publicKeys) << "a key file is taken from the file's folder";
+        }
     }
 }
 

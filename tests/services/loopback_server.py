@@ -20,6 +20,8 @@ Paths:
                            path stalls like /stall/; later ones are served like
                            /files/ (or like /norange/, or /ignoreifrange/)
   /status/<code>           an empty answer with that status
+  /endless/<name>          like /files/, but a name ending in .sig is answered with
+                           an endless stream (no Content-Length) until the client goes
   POST /report             stores the body in <root>/reports.log (one per line), 204
 """
 import argparse
@@ -84,11 +86,16 @@ class Handler(BaseHTTPRequestHandler):
         if mode == "status":
             self.send_body(int(name or "500"), b"")
             return
+        if mode == "endless" and name.endswith(".sig"):
+            self.send_response(200)
+            self.end_headers()
+            while True:
+                self.wfile.write(b"A" * 65536)
         data = self.read_file(name)
         if data is None:
             self.send_body(404, b"not found")
             return
-        if mode == "files":
+        if mode in ("files", "endless"):
             self.serve_range(data)
         elif mode == "ignoreifrange":
             self.serve_range(data, False)
