@@ -79,6 +79,7 @@ protected:
     std::unique_ptr<testsupport::MemoryConfiguration> configuration;
     StoreFolder store;
     RegistryFile registry;
+    testsupport::ForwardingBus bus;  // before every sink: they all subscribe through it
     FakeBackend backend;
     FakeDownloadService downloads;
     Client client;

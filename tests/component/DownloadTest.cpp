@@ -57,14 +57,16 @@ TEST_F(DownloadTest, FailedTriesAreRepeatedUntilTheRetriesRunOut) {
         std::vector<Service::Outcome> outcomes;
         int32_t status;
         std::vector<std::string> started;
+        const char* refusedByTheBus;  // a request type the bus refuses; "" none
     };
     const Case cases[] = {
         {"274 is retried while retries are left, and the last failure decides", "2", "0", {one},
-         {Service::fail(274), Service::fail(5), Service::fail(274)}, 773, {one, one, one}},
+         {Service::fail(274), Service::fail(5), Service::fail(274)}, 773, {one, one, one}, ""},
         {"an abort by the service is retried too, from the first mirror", "1", "0", {one, two},
-         {Service::abort(), Service::fail(274), Service::fail(5)}, 799, {one, one, two}},
+         {Service::abort(), Service::fail(274), Service::fail(5)}, 799, {one, one, two}, ""},
         {"without retries the first failure gives up without a wait", "0", "600", {one}, {Service::fail(274)}, 773,
-         {one}},
+         {one}, ""},
+        {"a start the bus refuses fails like any other", "1", "0", {one, two}, {}, 799, {}, "Start"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -77,9 +79,12 @@ TEST_F(DownloadTest, FailedTriesAreRepeatedUntilTheRetriesRunOut) {
         testsupport::RecordingSink status({statusTopic(session)});
         downloads.script(c.outcomes);
         ASSERT_NO_FATAL_FAILURE(reachUpdateAvailable(makeFile(c.mirrors)));
+        const std::string refused = c.refusedByTheBus;
+        bus.setOnPost([refused](const boost::shared_ptr<LocalMessage>& m) { return m->getMessageType() == refused; });
         ASSERT_EQ(0, resultOf(prepareForInstall(AppA, session)));
 
         boost::shared_ptr<LocalMessage> event = status.waitForType("KestrupStatus");
+        bus.setOnPost(nullptr);
         ASSERT_TRUE(event);
         EXPECT_EQ(c.status, resultOf(event));
         EXPECT_EQ(session, event->getSessionId());
@@ -91,36 +96,94 @@ TEST_F(DownloadTest, FailedTriesAreRepeatedUntilTheRetriesRunOut) {
     }
 }
 
-TEST_F(DownloadTest, DestroyingTheComponentCancelsARetryWaitAndLeavesTheDownloadToResume) {
-    // With the default interval an uncancelled wait would hold the destruction for
-    // ten minutes, far past this test's time limit.
-    settings["Kestrup/DownloadRetries"] = "1";
-    settings["Kestrup/DownloadRetryInterval"] = "600";
+// The wait holds no lock and keeps the countdown stopped, and so does the retried
+// download; destroying the component cancels a wait and leaves the download to resume.
+TEST_F(DownloadTest, ARetriedDownloadKeepsTheCountdownStoppedAndAWaitEndsWithTheComponent) {
+    settings["Kestrup/DownloadRetries"] = "2";
+    settings["Kestrup/DownloadRetryInterval"] = "600";  // uncancelled: far past this test's time limit
     startComponent();
-    downloads.script({FakeDownloadService::fail(5)});
-    ASSERT_NO_FATAL_FAILURE(reachUpdateAvailable(makeFile({"http://only.test/a"})));
-    ASSERT_EQ(0, resultOf(prepareForInstall(AppA)));
-    ASSERT_TRUE(waitUntil([&] { return logger.contains("KESTRUP: Download finished with error"); }));
-
-    // The wait holds no lock: requests are served meanwhile.
+    downloads.script({FakeDownloadService::fail(5), FakeDownloadService::fail(5)});
+    ASSERT_NO_FATAL_FAILURE(reachDownloading(UUId::generate(), makeFile({"http://only.test/a"})));
+    ASSERT_TRUE(waitUntil([&] { return component->isWaitingToRetry(); }));
     EXPECT_EQ(793, resultOf(getUpdateStatus(AppA)));
     EXPECT_FALSE(countdownRunning());
 
+    // The retried try fails too: by the second wait its delivery is over.
+    component->retryDownloadNow();
+    ASSERT_TRUE(waitUntil([&] { return logger.countContaining("KESTRUP: Download finished with error") == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return component->isWaitingToRetry(); }));
+    EXPECT_FALSE(countdownRunning()) << "the retried download ran with the countdown on";
+
     destroyComponent();
     // The cancelled wait neither counted a retry nor started the file again.
-    EXPECT_EQ(1u, downloads.requests("Start").size());
+    EXPECT_EQ(2u, downloads.requests("Start").size());
     {
         std::unique_ptr<KSPersistentState> stored = openStore();
         EXPECT_EQ(State::Downloading, stored->getState());
         int32_t retries = -1;
         ASSERT_EQ(0, stored->readRetries(retries));
-        EXPECT_EQ(0, retries);
+        EXPECT_EQ(1, retries);
     }
-
     // The next run resumes it on its first status request.
     startComponent();
     EXPECT_EQ(793, resultOf(getUpdateStatus(AppA)));
     EXPECT_TRUE(downloads.waitForRequests("Resume", 1));
+}
+
+// Another application's check abandons download A while its failure is handled: the
+// give-up or the retry of A must not touch the newer workflow.
+TEST_F(DownloadTest, AnAbandonedDownloadNeitherGivesUpNorRetriesOverTheNewerWorkflow) {
+    const struct {
+        const char* what;
+        const char* retries;
+        bool duringTheWait;   // else right after the failure is logged
+        bool newDownload;     // B's download is started meanwhile
+        const char* dropped;  // the log line of the dropped step
+    } cases[] = {
+        {"the give-up", "0", false, false, "KESTRUP: Download outcome dropped: the workflow moved on"},
+        {"the retry", "1", true, false, "KESTRUP: Download retry dropped: the workflow moved on"},
+        {"the retry, with B downloading", "1", true, true, "KESTRUP: Download retry dropped: the workflow moved on"},
+    };
+    settings["Kestrup/DownloadRetryInterval"] = "600";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        settings["Kestrup/DownloadRetries"] = c.retries;
+        startWith([](KSPersistentState&) {});
+        const std::size_t startsBefore = downloads.requests("Start").size();
+        const UUId sessionA = UUId::generate(), sessionB = UUId::generate();
+        testsupport::RecordingSink statusA({statusTopic(sessionA)});
+        const auto moveOn = [&] {
+            backend.setManifest(makeManifest(AppB, makeFile({"http://b.test/b"})));
+            EXPECT_EQ(792, resultOf(getUpdateStatus(AppB)));
+            if (c.newDownload) {
+                EXPECT_EQ(0, resultOf(prepareForInstall(AppB, sessionB)));
+            }
+        };
+        if (!c.duringTheWait) logger.onceOn("KESTRUP: Download finished with error", moveOn);
+        downloads.script({FakeDownloadService::fail(5)});
+        ASSERT_NO_FATAL_FAILURE(reachDownloading(sessionA, makeFile({"http://a.test/a"})));
+        if (c.duringTheWait) {
+            ASSERT_TRUE(waitUntil([&] { return component->isWaitingToRetry(); }));
+            moveOn();
+            component->retryDownloadNow();
+        }
+        ASSERT_TRUE(waitUntil([&] { return logger.contains(c.dropped); }));
+
+        EXPECT_EQ(c.newDownload ? State::Downloading : State::UpdateAvailable, state());
+        EXPECT_EQ(c.newDownload, !countdownRunning());
+        std::unique_ptr<KSPersistentState> stored = openStore();
+        std::string storedId;
+        ASSERT_EQ(0, stored->readServiceOfferingId(storedId));
+        EXPECT_EQ(AppB.getValue(), storedId);
+        int32_t retries = -1;
+        // Only B's own download holds a count, and it is 0.
+        EXPECT_EQ(c.newDownload ? 0 : 2, stored->readRetries(retries));
+        EXPECT_EQ(c.newDownload ? 0 : -1, retries);
+        const std::vector<std::string> aThenB = {"http://a.test/a", "http://b.test/b"};
+        EXPECT_EQ(c.newDownload ? aThenB : std::vector<std::string>{"http://a.test/a"},
+                  downloads.startedUrls(startsBefore));
+        EXPECT_EQ(0u, statusA.count());
+    }
 }
 
 }  // namespace

@@ -63,6 +63,15 @@ TEST_F(InstallTest, APreparedDownloadIsLaunchedAndAnsweredWhenTheInstallerHasSta
     EXPECT_TRUE(waitUntil([&] { return countdownRunning(); }));
     EXPECT_EQ(794, resultOf(getUpdateStatus(AppA)));
 
+    // What a crash right after the launch request would leave: the launch is counted.
+    std::pair<int, int32_t> durableAtLaunch(0, -1);
+    bus.setOnPost([&](const boost::shared_ptr<LocalMessage>& m) {
+        if (m->getMessageType() != "StartExecution") return 0;
+        std::unique_ptr<KSPersistentState> stored = openStore();
+        durableAtLaunch.first = stored->getState();
+        stored->readRetries(durableAtLaunch.second);
+        return 0;
+    });
     const std::size_t before = client.replies().count();
     client.post("LaunchInstall", offering(AppA, 5), UUId::generate());
 
@@ -90,6 +99,8 @@ TEST_F(InstallTest, APreparedDownloadIsLaunchedAndAnsweredWhenTheInstallerHasSta
     EXPECT_EQ("--quiet --all", info->getArguments());
     EXPECT_FALSE(info->getWaitProcessFinish());
 
+    bus.setOnPost(nullptr);
+    EXPECT_EQ(std::make_pair(static_cast<int>(State::Installing), 1), durableAtLaunch);
     EXPECT_EQ(State::Installing, state());
     int32_t launches = -1;
     ASSERT_EQ(0, openStore()->readRetries(launches));

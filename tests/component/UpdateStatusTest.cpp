@@ -114,6 +114,10 @@ TEST_F(UpdateStatusTest, AFailedCheckIsAnErrorThatLeavesIdleAndRecordsNothing) {
          "The manifest received does not contain mirrors.", true},
         {offering(AppA, 1), makeManifest({makeItem(AppA, {{}})}), FakeBackend::AnswerManifest, false, 769,
          "The manifest received does not contain mirrors.", true},
+        // Only an item for the application asked about counts: this one may be a late
+        // answer to an earlier check for B.
+        {offering(AppA, 1), makeManifest(AppB, defaultFile()), FakeBackend::AnswerManifest, false, 769,
+         "The manifest received does not contain mirrors.", true},
         {offering(AppA, 1), good, FakeBackend::AnswerManifest, true, 769, "getKSFile: Error retrieving app version",
          true},
         {offering(AppA, 1), good, FakeBackend::AnswerWrongType, false, 802, "Invalid message type received.", true},
@@ -195,33 +199,41 @@ TEST_F(UpdateStatusTest, AnotherApplicationAbandonsTheWorkflowAndIsCheckedAfresh
 
 TEST_F(UpdateStatusTest, ARestartInDownloadingResumesOnTheFirstRequestWithItsStoredData) {
     settings["Kestrup/DownloadRetries"] = "1";
-    const UUId session = UUId::generate();
-    startWith([&](KSPersistentState& s) {
-        s.writeServiceOfferingId(AppA.getValue(), true);
-        s.writeServiceOfferingVersion(5, true);
-        s.writeInstallerFile(makeFile({"http://only.test/a"}));
-        s.writeSessionId(session.getValue(), true);
-        s.writeRetries(1, true);  // retried once before the restart
-        s.setState(State::Downloading, true);
-    });
-    testsupport::RecordingSink status({statusTopic(session)});
-    EXPECT_TRUE(downloads.requests("Resume").empty()) << "not before the first request";
-
-    EXPECT_EQ(793, resultOf(getUpdateStatus(AppA)));
-    ASSERT_TRUE(downloads.waitForRequests("Resume", 1));
-    EXPECT_EQ(session, downloads.requests("Resume")[0]->getSessionId());
-    EXPECT_FALSE(countdownRunning()) << "a running download keeps it stopped";
-    EXPECT_EQ(793, resultOf(getUpdateStatus(AppA)));
-
-    // The resumed download's next final failure is its last: the count lives on.
-    downloads.script({FakeDownloadService::fail(274)});
-    downloads.send("WasFailed", session, 5);  // the proxy then tries the first mirror again
-    boost::shared_ptr<LocalMessage> event = status.waitForType("KestrupStatus");
-    ASSERT_TRUE(event);
-    EXPECT_EQ(773, resultOf(event));
-    EXPECT_EQ(State::Idle, state());
-    EXPECT_EQ(1u, downloads.requests("Resume").size());
-    EXPECT_EQ(0u, backend.checkCount());
+    // A "Resume" the bus refuses is a failure of the resumed download like any other.
+    for (bool resumeRefused : {false, true}) {
+        SCOPED_TRACE(resumeRefused ? "resume refused" : "resume posted");
+        const UUId session = UUId::generate();
+        startWith([&](KSPersistentState& s) {
+            s.writeServiceOfferingId(AppA.getValue(), true);
+            s.writeServiceOfferingVersion(5, true);
+            s.writeInstallerFile(makeFile({"http://only.test/a"}));
+            s.writeSessionId(session.getValue(), true);
+            s.writeRetries(1, true);  // retried once before the restart
+            s.setState(State::Downloading, true);
+        });
+        testsupport::RecordingSink status({statusTopic(session)});
+        EXPECT_EQ(resumeRefused ? 1u : 0u, downloads.requests("Resume").size()) << "not before the first request";
+        bus.setOnPost([resumeRefused](const boost::shared_ptr<LocalMessage>& m) {
+            return resumeRefused && m->getMessageType() == "Resume";
+        });
+        downloads.script({FakeDownloadService::fail(274)});
+        EXPECT_EQ(793, resultOf(getUpdateStatus(AppA)));
+        if (!resumeRefused) {
+            ASSERT_TRUE(downloads.waitForRequests("Resume", 1));
+            EXPECT_EQ(session, downloads.requests("Resume")[0]->getSessionId());
+            EXPECT_FALSE(countdownRunning()) << "a running download keeps it stopped";
+            EXPECT_EQ(793, resultOf(getUpdateStatus(AppA)));
+            downloads.send("WasFailed", session, 5);  // the proxy then tries the first mirror again
+        }
+        // The resumed download's next final failure is its last: the count lives on.
+        boost::shared_ptr<LocalMessage> event = status.waitForType("KestrupStatus");
+        bus.setOnPost(nullptr);
+        ASSERT_TRUE(event);
+        EXPECT_EQ(773, resultOf(event));
+        EXPECT_EQ(State::Idle, state());
+        EXPECT_EQ(1u, downloads.requests("Resume").size());
+        EXPECT_EQ(0u, backend.checkCount());
+    }
 
     // Without its stored data the resumption drops to Idle, and the same request
     // goes on with a check.
