@@ -152,11 +152,12 @@ TEST_F(DownloadTest, AnAbandonedDownloadNeitherGivesUpNorRetriesOverTheNewerWork
         const std::size_t startsBefore = downloads.requests("Start").size();
         const UUId sessionA = UUId::generate(), sessionB = UUId::generate();
         testsupport::RecordingSink statusA({statusTopic(sessionA)});
+        Client clientB;  // its own replies: the hook may run before A's reply is in
         const auto moveOn = [&] {
             backend.setManifest(makeManifest(AppB, makeFile({"http://b.test/b"})));
-            EXPECT_EQ(792, resultOf(getUpdateStatus(AppB)));
+            EXPECT_EQ(792, resultOf(clientB.ask("GetUpdateStatus", offering(AppB, 1), UUId::generate())));
             if (c.newDownload) {
-                EXPECT_EQ(0, resultOf(prepareForInstall(AppB, sessionB)));
+                EXPECT_EQ(0, resultOf(clientB.ask("PrepareForInstall", offering(AppB, 1), sessionB)));
             }
         };
         if (!c.duringTheWait) logger.onceOn("KESTRUP: Download finished with error", moveOn);
