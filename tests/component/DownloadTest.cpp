@@ -1,5 +1,5 @@
-// "PrepareForInstall" refused, and failed downloads: retries, give-up, and a retry
-// wait cut short by the host.
+// Refused requests, and failed downloads: retries, give-up, a retry wait cut short
+// by the host, and a download abandoned while its failure is handled.
 #include <boost/make_shared.hpp>
 #include <boost/pointer_cast.hpp>
 
@@ -10,40 +10,70 @@ namespace {
 
 class DownloadTest : public ComponentFixture {};
 
-TEST_F(DownloadTest, RefusedPreparesAreAnsweredWithTheirCodeAndStartNothing) {
-    startComponent();
-    expectError(prepareForInstall(AppA), 798, "Discarding message due to invalid state. Current: 1 Required: 2");
-    EXPECT_EQ(State::Idle, state());
-    EXPECT_TRUE(countdownRunning()) << "a refusal starts the countdown again";
-
-    ASSERT_NO_FATAL_FAILURE(reachUpdateAvailable(defaultFile()));
-    expectError(client.ask("PrepareForInstall", boost::make_shared<KSManifest>(), UUId::generate()), 797,
-                "Invalid payload");
-    expectError(prepareForInstall(AppB), 798,
-                "Previous ServiceOfferingId must be completed prior to starting a new service offering request");
-    registry.clear();
-    expectError(prepareForInstall(AppA), 801, "Could not retrieve ServiceOfferingEntity from UpdateInfo");
-    registry.set(AppA, 5);
-    EXPECT_EQ(State::UpdateAvailable, state());
-    std::string storedId;
-    ASSERT_EQ(0, openStore()->readServiceOfferingId(storedId));
-    EXPECT_EQ(AppA.getValue(), storedId);
-
-    // Stored data that cannot be read drops the workflow to Idle.
-    startWith([](KSPersistentState& s) {
-        s.writeServiceOfferingId(AppA.getValue(), true);
-        s.writeServiceOfferingVersion(5, true);
-        s.setState(State::UpdateAvailable, true);  // no "ksFile"
-    });
-    expectError(prepareForInstall(AppA), 781, "Could not retrieve persisted manifest");
-    EXPECT_EQ(State::Idle, state());
-    startWith([](KSPersistentState& s) {
-        s.writeInstallerFile(makeFile({"http://m.test/a"}));
-        s.setState(State::UpdateAvailable, true);  // no "serviceOfferingId"
-    });
-    expectError(prepareForInstall(AppA), 781, "Could not retrieve persisted service offering Id");
-    EXPECT_EQ(State::Idle, state());
+// "PrepareForInstall" and "LaunchInstall" refused: each answered with its code after
+// its log line, the countdown started again, nothing downloaded or launched. Stored
+// data that cannot be read drops the workflow to Idle.
+TEST_F(DownloadTest, RefusedRequestsAreAnsweredWithTheirCodeAndStartNothing) {
+    testsupport::RecordingSink launcher({"event://Client/Service/ProcessExecute"});
+    enum Payload { ForA, ForB, NotAnOffering };
+    const struct {
+        const char* type;
+        State::KSState_t stored;
+        bool storedId;    // "serviceOfferingId" (with the version)
+        bool storedData;  // "ksFile", or "installerFilename" with the arguments
+        Payload payload;
+        bool registered;  // the registry knows A
+        int32_t code;
+        const char* text;
+        State::KSState_t after;
+    } cases[] = {
+        {"PrepareForInstall", State::Idle, false, false, ForA, true, 798,
+         "Discarding message due to invalid state. Current: 1 Required: 2", State::Idle},
+        {"PrepareForInstall", State::UpdateAvailable, true, true, NotAnOffering, true, 797, "Invalid payload",
+         State::UpdateAvailable},
+        {"PrepareForInstall", State::UpdateAvailable, true, true, ForB, true, 798,
+         "Previous ServiceOfferingId must be completed prior to starting a new service offering request",
+         State::UpdateAvailable},
+        {"PrepareForInstall", State::UpdateAvailable, true, true, ForA, false, 801,
+         "Could not retrieve ServiceOfferingEntity from UpdateInfo", State::UpdateAvailable},
+        {"PrepareForInstall", State::UpdateAvailable, true, false, ForA, true, 781,
+         "Could not retrieve persisted manifest", State::Idle},
+        {"PrepareForInstall", State::UpdateAvailable, false, true, ForA, true, 781,
+         "Could not retrieve persisted service offering Id", State::Idle},
+        {"LaunchInstall", State::UpdateAvailable, true, true, ForA, true, 798,
+         "Discarding message due to invalid state. Current: 2 Required: 4", State::UpdateAvailable},
+        {"LaunchInstall", State::Downloaded, true, true, NotAnOffering, true, 797, "Invalid payload",
+         State::Downloaded},
+        {"LaunchInstall", State::Downloaded, true, true, ForB, true, 798,
+         "Previous ServiceOfferingId must be completed prior to starting a new service offering request",
+         State::Downloaded},
+        {"LaunchInstall", State::Downloaded, true, true, ForA, false, 801,
+         "Could not retrieve ServiceOfferingEntity from UpdateInfo", State::Downloaded},
+        {"LaunchInstall", State::Downloaded, true, false, ForA, true, 781,
+         "Could not retrieve persisted installer filename and args", State::Idle},
+        {"LaunchInstall", State::Downloaded, false, true, ForA, true, 781,
+         "Could not retrieve persisted service offering Id", State::Idle},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.type) + ": " + c.text);
+        startWith([&](KSPersistentState& s) {
+            if (c.storedId) s.writeServiceOfferingId(AppA.getValue(), true);
+            s.writeServiceOfferingVersion(5, true);
+            if (c.storedData && c.stored == State::UpdateAvailable) s.writeInstallerFile(defaultFile());
+            if (c.storedData && c.stored == State::Downloaded) s.writeInstallerFilename("/bin/true", true);
+            s.writeInstallerArgs("/S", true);
+            if (c.stored != State::Idle) s.setState(c.stored, true);
+        });
+        if (!c.registered) registry.clear();
+        boost::shared_ptr<ISerializable> payload = boost::make_shared<KSManifest>();
+        if (c.payload != NotAnOffering) payload = offering(c.payload == ForA ? AppA : AppB, 5);
+        expectError(client.ask(c.type, payload, UUId::generate()), c.code, c.text);
+        registry.set(AppA, 5);
+        EXPECT_EQ(c.after, state());
+        EXPECT_TRUE(countdownRunning()) << "a refusal starts the countdown again";
+    }
     EXPECT_TRUE(downloads.requests("Start").empty());
+    EXPECT_EQ(0u, launcher.count());
 }
 
 TEST_F(DownloadTest, FailedTriesAreRepeatedUntilTheRetriesRunOut) {
@@ -130,8 +160,10 @@ TEST_F(DownloadTest, ARetriedDownloadKeepsTheCountdownStoppedAndAWaitEndsWithThe
     EXPECT_TRUE(downloads.waitForRequests("Resume", 1));
 }
 
-// Another application's check abandons download A while its failure is handled: the
-// give-up or the retry of A must not touch the newer workflow.
+// Another application's check abandons download A: A is aborted under the check's
+// session, and the check asks the backend at once, since A took its check time with
+// it. The give-up, the retry or the success of A that follows must not touch the
+// newer workflow.
 TEST_F(DownloadTest, AnAbandonedDownloadNeitherGivesUpNorRetriesOverTheNewerWorkflow) {
     const struct {
         const char* what;
@@ -145,17 +177,20 @@ TEST_F(DownloadTest, AnAbandonedDownloadNeitherGivesUpNorRetriesOverTheNewerWork
         {"the retry, with B downloading", "1", true, true, "KESTRUP: Download retry dropped: the workflow moved on"},
     };
     settings["Kestrup/DownloadRetryInterval"] = "600";
+    settings["Kestrup/CheckForUpdateInterval"] = "3600";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         settings["Kestrup/DownloadRetries"] = c.retries;
         startWith([](KSPersistentState&) {});
         const std::size_t startsBefore = downloads.requests("Start").size();
-        const UUId sessionA = UUId::generate(), sessionB = UUId::generate();
+        const std::size_t abortsBefore = downloads.requests("Abort").size();
+        const std::size_t checksBefore = backend.checkCount();
+        const UUId sessionA = UUId::generate(), sessionB = UUId::generate(), checkB = UUId::generate();
         testsupport::RecordingSink statusA({statusTopic(sessionA)});
         Client clientB;  // its own replies: the hook may run before A's reply is in
         const auto moveOn = [&] {
             backend.setManifest(makeManifest(AppB, makeFile({"http://b.test/b"})));
-            EXPECT_EQ(792, resultOf(clientB.ask("GetUpdateStatus", offering(AppB, 1), UUId::generate())));
+            EXPECT_EQ(792, resultOf(clientB.ask("GetUpdateStatus", offering(AppB, 1), checkB)));
             if (c.newDownload) {
                 EXPECT_EQ(0, resultOf(clientB.ask("PrepareForInstall", offering(AppB, 1), sessionB)));
             }
@@ -169,6 +204,9 @@ TEST_F(DownloadTest, AnAbandonedDownloadNeitherGivesUpNorRetriesOverTheNewerWork
             component->retryDownloadNow();
         }
         ASSERT_TRUE(waitUntil([&] { return logger.contains(c.dropped); }));
+        ASSERT_TRUE(downloads.waitForRequests("Abort", abortsBefore + 1));
+        EXPECT_EQ(checkB, downloads.requests("Abort").back()->getSessionId());
+        EXPECT_EQ(checksBefore + 2, backend.checkCount());
 
         EXPECT_EQ(c.newDownload ? State::Downloading : State::UpdateAvailable, state());
         EXPECT_EQ(c.newDownload, !countdownRunning());
@@ -183,7 +221,19 @@ TEST_F(DownloadTest, AnAbandonedDownloadNeitherGivesUpNorRetriesOverTheNewerWork
         const std::vector<std::string> aThenB = {"http://a.test/a", "http://b.test/b"};
         EXPECT_EQ(c.newDownload ? aThenB : std::vector<std::string>{"http://a.test/a"},
                   downloads.startedUrls(startsBefore));
+        if (c.newDownload) continue;
+
+        // A late success of A only starts the countdown; A again finds B merely
+        // available, with nothing to abort.
+        component->stop();
+        downloads.send("WasFinished", sessionA, 0, dir.file("setup.sh"));
+        ASSERT_TRUE(waitUntil([&] { return countdownRunning(); }));
+        EXPECT_EQ(State::UpdateAvailable, state());
         EXPECT_EQ(0u, statusA.count());
+        backend.setManifest(makeManifest(std::vector<KSConfigurationItem>()));
+        EXPECT_EQ(791, resultOf(getUpdateStatus(AppA)));
+        EXPECT_EQ(State::Idle, state());
+        EXPECT_EQ(abortsBefore + 1, downloads.requests("Abort").size());
     }
 }
 

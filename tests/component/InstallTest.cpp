@@ -159,37 +159,5 @@ TEST_F(InstallTest, TheLaunchLimitCountsLaunchesAcrossRestarts) {
     EXPECT_TRUE(backend.received("UpdateInstalled").empty());
 }
 
-TEST_F(InstallTest, RefusedLaunchesAreAnsweredWithTheirCodeAndStartNothing) {
-    startComponent();
-    ASSERT_NO_FATAL_FAILURE(reachUpdateAvailable(defaultFile()));
-    expectError(launchInstall(AppA), 798, "Discarding message due to invalid state. Current: 2 Required: 4");
-    EXPECT_EQ(State::UpdateAvailable, state());
-    EXPECT_TRUE(countdownRunning());
-
-    startWith([](KSPersistentState& s) { downloaded(s, "/bin/true", 0); });
-    expectError(client.ask("LaunchInstall", boost::shared_ptr<ISerializable>(), UUId::generate()), 797,
-                "Invalid payload");
-    expectError(launchInstall(AppB), 798,
-                "Previous ServiceOfferingId must be completed prior to starting a new service offering request");
-    registry.clear();
-    expectError(launchInstall(AppA), 801, "Could not retrieve ServiceOfferingEntity from UpdateInfo");
-    registry.set(AppA, 5);
-    EXPECT_EQ(State::Downloaded, state());
-
-    // Stored data that cannot be read abandons the downloaded installer.
-    startWith([](KSPersistentState& s) {
-        s.writeServiceOfferingId(AppA.getValue(), true);
-        s.writeServiceOfferingVersion(5, true);
-        s.writeInstallerArgs("/S", true);
-        s.setState(State::Downloaded, true);  // no "installerFilename"
-    });
-    expectError(launchInstall(AppA), 781, "Could not retrieve persisted installer filename and args");
-    EXPECT_EQ(State::Idle, state());
-    startWith([](KSPersistentState& s) { s.setState(State::Downloaded, true); });  // no "serviceOfferingId"
-    expectError(launchInstall(AppA), 781, "Could not retrieve persisted service offering Id");
-    EXPECT_EQ(State::Idle, state());
-    EXPECT_EQ(0u, launcherRequests.count());
-}
-
 }  // namespace
 }  // namespace componenttest

@@ -1,6 +1,5 @@
 // "GetUpdateStatus": the status answers, the update check and its failures, the
 // abandoning of another application's workflow and the resumption after a restart.
-#include <thread>
 #include <vector>
 
 #include <boost/make_shared.hpp>
@@ -162,41 +161,6 @@ TEST_F(UpdateStatusTest, AFailedCheckIsAnErrorThatLeavesIdleAndRecordsNothing) {
     EXPECT_EQ(checks + 1, backend.checkCount());
 }
 
-TEST_F(UpdateStatusTest, AnotherApplicationAbandonsTheWorkflowAndIsCheckedAfresh) {
-    settings["Kestrup/CheckForUpdateInterval"] = "3600";
-    startComponent();
-    ASSERT_NO_FATAL_FAILURE(reachDownloading(UUId::generate(), defaultFile()));
-
-    // B while A downloads: A's download is aborted under B's session, and B is
-    // checked at once because the abandoned workflow took its check time with it.
-    const UUId sessionB = UUId::generate();
-    backend.setManifest(makeManifest(AppB, makeFile({"http://b.test/b"})));
-    EXPECT_EQ(792, resultOf(getUpdateStatus(AppB, sessionB)));
-    ASSERT_TRUE(downloads.waitForRequests("Abort", 1));
-    EXPECT_EQ(sessionB, downloads.requests("Abort")[0]->getSessionId());
-    EXPECT_EQ(2u, backend.checkCount());
-    EXPECT_EQ(State::UpdateAvailable, state());
-    std::string storedId;
-    ASSERT_EQ(0, openStore()->readServiceOfferingId(storedId));
-    EXPECT_EQ(AppB.getValue(), storedId);
-
-    // A late outcome of A's download finds the workflow outside Downloading: it
-    // only starts the countdown.
-    component->stop();
-    component->onDownloadEvent(0, dir.file("setup.sh"));
-    component->onDownloadEvent(2, "");
-    EXPECT_EQ(State::UpdateAvailable, state());
-    EXPECT_TRUE(countdownRunning());
-    EXPECT_FALSE(logger.contains("KESTRUP: Download finished with error"));
-
-    // A again, while B's update is merely available: nothing to abort.
-    backend.setManifest(makeManifest(std::vector<KSConfigurationItem>()));
-    EXPECT_EQ(791, resultOf(getUpdateStatus(AppA)));
-    EXPECT_EQ(3u, backend.checkCount());
-    EXPECT_EQ(State::Idle, state());
-    EXPECT_EQ(1u, downloads.requests("Abort").size());
-}
-
 TEST_F(UpdateStatusTest, ARestartInDownloadingResumesOnTheFirstRequestWithItsStoredData) {
     settings["Kestrup/DownloadRetries"] = "1";
     // A "Resume" the bus refuses is a failure of the resumed download like any other.
@@ -249,30 +213,6 @@ TEST_F(UpdateStatusTest, ARestartInDownloadingResumesOnTheFirstRequestWithItsSto
     EXPECT_EQ(1u, downloads.requests("Resume").size());
     EXPECT_EQ(1u, backend.checkCount());
     EXPECT_EQ(replies + 1, client.replies().count()) << "answered once";
-}
-
-TEST_F(UpdateStatusTest, ConcurrentRequestsWhileACheckWaitsAreEachAnsweredOnce) {
-    startComponent();
-    backend.setManifest(makeManifest(AppA, defaultFile()));
-    backend.setBeforeAnswer([] { std::this_thread::sleep_for(std::chrono::milliseconds(400)); });
-
-    std::vector<std::unique_ptr<Client>> clients(6);
-    std::vector<std::thread> threads;
-    for (std::unique_ptr<Client>& c : clients) {
-        c.reset(new Client());
-        // Not the component's other topic: that would also reach the check's reply listener.
-        threads.emplace_back([&c] { c->post("GetUpdateStatus", offering(AppA, 1), UUId::generate()); });
-    }
-    for (std::thread& t : threads) t.join();
-    for (std::unique_ptr<Client>& c : clients) ASSERT_TRUE(c->replies().waitForCount(1, std::chrono::seconds(30)));
-    // Give a duplicate answer the chance to show up.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    for (std::unique_ptr<Client>& c : clients) {
-        ASSERT_EQ(1u, c->replies().count());
-        EXPECT_EQ(792, resultOf(c->replies().messages()[0]));
-    }
-    EXPECT_EQ(1u, backend.checkCount());
-    EXPECT_EQ(State::UpdateAvailable, state());
 }
 
 // A stored state that is none of the five known ones is reported as 790 for the
