@@ -36,10 +36,6 @@ protected:
     void startComponent();
     // The host's stop, uninitialize and destroy.
     void destroyComponent();
-    void restartComponent() {
-        destroyComponent();
-        startComponent();
-    }
     // Starts a component over a store that a previous run left holding exactly what
     // `write` puts into an empty one.
     void startWith(const std::function<void(KSPersistentState&)>& write);

@@ -27,8 +27,6 @@ protected:
         s.writeRetries(launches, true);
         s.setState(State::Downloaded, true);
     }
-
-    testsupport::RecordingSink launcherRequests{{"event://Client/Service/ProcessExecute"}};
 };
 
 TEST_F(InstallTest, APreparedDownloadIsLaunchedAndAnsweredWhenTheInstallerHasStarted) {
@@ -39,15 +37,10 @@ TEST_F(InstallTest, APreparedDownloadIsLaunchedAndAnsweredWhenTheInstallerHasSta
     testsupport::RecordingSink status({statusTopic(downloadSession)});
     ASSERT_NO_FATAL_FAILURE(reachDownloading(downloadSession, defaultFile()));
 
-    // The stored file is downloaded into the user's data folder; meanwhile the
-    // countdown stays stopped.
-    boost::shared_ptr<LocalMessage> download = downloads.requests("Start")[0];
-    EXPECT_EQ(downloadSession, download->getSessionId());
-    boost::shared_ptr<StartRequestPayload> request =
-        boost::dynamic_pointer_cast<StartRequestPayload>(download->getPayload());
-    ASSERT_TRUE(request);
-    EXPECT_EQ(defaultFile().getDigest(), request->getFileHash());
-    EXPECT_EQ(UserDataFolder::get(), request->getDestinationFolder());
+    // The stored file is downloaded into the user's data folder (the proxy's tests
+    // check the rest of the request); meanwhile the countdown stays stopped.
+    EXPECT_EQ(UserDataFolder::get(), boost::dynamic_pointer_cast<StartRequestPayload>(
+                                         downloads.requests("Start")[0]->getPayload())->getDestinationFolder());
     EXPECT_EQ(State::Downloading, state());
     EXPECT_FALSE(countdownRunning());
 
@@ -65,8 +58,10 @@ TEST_F(InstallTest, APreparedDownloadIsLaunchedAndAnsweredWhenTheInstallerHasSta
 
     // What a crash right after the launch request would leave: the launch is counted.
     std::pair<int, int32_t> durableAtLaunch(0, -1);
+    boost::shared_ptr<LocalMessage> start;
     bus.setOnPost([&](const boost::shared_ptr<LocalMessage>& m) {
         if (m->getMessageType() != "StartExecution") return 0;
+        start = m;
         std::unique_ptr<KSPersistentState> stored = openStore();
         durableAtLaunch.first = stored->getState();
         stored->readRetries(durableAtLaunch.second);
@@ -87,7 +82,8 @@ TEST_F(InstallTest, APreparedDownloadIsLaunchedAndAnsweredWhenTheInstallerHasSta
     ASSERT_TRUE(waitUntil([&] { return !readFile(marker).empty(); }));
     EXPECT_EQ("--quiet\n--all\n", readFile(marker));
 
-    boost::shared_ptr<LocalMessage> start = launcherRequests.waitForType("StartExecution");
+    bus.setOnPost(nullptr);
+    EXPECT_EQ(std::make_pair(static_cast<int>(State::Installing), 1), durableAtLaunch);
     ASSERT_TRUE(start);
     EXPECT_EQ(1, start->getPriority());
     EXPECT_EQ("event://Client/Service/Kestrup", start->getReplyTopic());
@@ -99,12 +95,7 @@ TEST_F(InstallTest, APreparedDownloadIsLaunchedAndAnsweredWhenTheInstallerHasSta
     EXPECT_EQ("--quiet --all", info->getArguments());
     EXPECT_FALSE(info->getWaitProcessFinish());
 
-    bus.setOnPost(nullptr);
-    EXPECT_EQ(std::make_pair(static_cast<int>(State::Installing), 1), durableAtLaunch);
     EXPECT_EQ(State::Installing, state());
-    int32_t launches = -1;
-    ASSERT_EQ(0, openStore()->readRetries(launches));
-    EXPECT_EQ(1, launches);
     EXPECT_TRUE(waitUntil([&] { return countdownRunning(); }));
 
     // Reported as 795; a request in Installing leaves the countdown stopped.
@@ -150,7 +141,8 @@ TEST_F(InstallTest, TheLaunchLimitCountsLaunchesAcrossRestarts) {
 
         // The installer did not change the registered version: Downloaded again
         // after the restart, but one launch too many.
-        restartComponent();
+        destroyComponent();
+        startComponent();
         EXPECT_EQ(State::Downloaded, state());
         expectError(launchInstall(AppA), 781, "Install retries exceded, returning to Idle state");
         EXPECT_EQ(State::Idle, state());

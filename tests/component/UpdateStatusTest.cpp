@@ -58,14 +58,11 @@ TEST_F(UpdateStatusTest, ACheckThatFindsAFileStoresItAndAnswers792AndOtherTypesA
 
     EXPECT_EQ(State::UpdateAvailable, state());
     EXPECT_TRUE(countdownRunning());
-    std::unique_ptr<KSPersistentState> stored = openStore();
     KSFile storedFile;
-    ServiceOfferingEntity storedOffering;
-    ASSERT_EQ(0, stored->readInstallerFile(storedFile));
-    ASSERT_TRUE(stored->readServiceOffering(storedOffering));
-    EXPECT_TRUE(storedFile == file);
-    EXPECT_EQ(AppA, storedOffering.getApplicationId());
-    EXPECT_EQ(5u, storedOffering.getVersionNumber());
+    ServiceOfferingEntity stored;
+    EXPECT_TRUE(openStore()->readInstallerFile(storedFile) == 0 && storedFile == file);
+    ASSERT_TRUE(openStore()->readServiceOffering(stored));
+    EXPECT_EQ(std::make_pair(AppA, 5u), std::make_pair(stored.getApplicationId(), stored.getVersionNumber()));
 
     // Same offering in UpdateAvailable: reported, the backend is not asked again.
     EXPECT_EQ(792, resultOf(getUpdateStatus(AppA)));
@@ -161,7 +158,29 @@ TEST_F(UpdateStatusTest, AFailedCheckIsAnErrorThatLeavesIdleAndRecordsNothing) {
     EXPECT_EQ(checks + 1, backend.checkCount());
 }
 
-TEST_F(UpdateStatusTest, ARestartInDownloadingResumesOnTheFirstRequestWithItsStoredData) {
+// A backend that never answers: the check gives up after its 30 seconds.
+TEST_F(UpdateStatusTest, NoManifestWithinTheWaitIsError796AndTheNextRequestChecksAgain) {
+    settings["Kestrup/CheckForUpdateInterval"] = "3600";
+    startComponent();
+    backend.setMode(FakeBackend::Silent);
+
+    boost::shared_ptr<LocalMessage> reply = getUpdateStatus(AppA, UUId::generate(), 5);
+    ASSERT_FALSE(reply) << "no answer while the check waits";
+    reply = client.replies().waitForType("OperationError", std::chrono::seconds(45));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(796, resultOf(reply));
+    EXPECT_TRUE(logger.endsWithAny("] -> KESTRUP: Could not obtain update manifest. Timeout reached."));
+    EXPECT_EQ(KSPersistentState::Idle, state());
+    EXPECT_TRUE(countdownRunning());
+
+    // The time-out recorded no check: the next request asks again.
+    backend.setMode(FakeBackend::AnswerManifest);
+    backend.setManifest(makeManifest(AppA, defaultFile()));
+    EXPECT_EQ(792, resultOf(getUpdateStatus(AppA)));
+    EXPECT_EQ(2u, backend.checkCount());
+}
+
+TEST_F(UpdateStatusTest, AStoredWorkflowIsResumedOrReportedOnTheFirstRequest) {
     settings["Kestrup/DownloadRetries"] = "1";
     // A "Resume" the bus refuses is a failure of the resumed download like any other.
     for (bool resumeRefused : {false, true}) {
@@ -213,18 +232,15 @@ TEST_F(UpdateStatusTest, ARestartInDownloadingResumesOnTheFirstRequestWithItsSto
     EXPECT_EQ(1u, downloads.requests("Resume").size());
     EXPECT_EQ(1u, backend.checkCount());
     EXPECT_EQ(replies + 1, client.replies().count()) << "answered once";
-}
 
-// A stored state that is none of the five known ones is reported as 790 for the
-// same offering and left alone: the backend is not asked and nothing is rewritten.
-TEST_F(UpdateStatusTest, AnUnknownStoredStateIsReportedAs790AndKept) {
+    // A stored state that is none of the five known ones is reported as 790 and
+    // left alone: the backend is not asked and nothing is rewritten.
     startWith([](KSPersistentState& s) {
         s.writeServiceOfferingId(AppA.getValue(), true);
         s.setState(static_cast<State::KSState_t>(7), true);
     });
     EXPECT_EQ(790, resultOf(getUpdateStatus(AppA)));
-    EXPECT_EQ(0u, backend.checkCount());
-    EXPECT_EQ(7, static_cast<int>(state()));
+    EXPECT_EQ(1u, backend.checkCount());
     EXPECT_EQ(7, static_cast<int>(openStore()->getState()));
     EXPECT_TRUE(countdownRunning());
 }
