@@ -86,7 +86,11 @@ void Kestrup::uninitialize() {
 }
 
 void Kestrup::start() {
-    settlePersistedOffering();
+    {
+        // Requests may already arrive: the settle must not interleave with one.
+        boost::unique_lock<boost::mutex> lock(m_mutex);
+        settlePersistedOffering();
+    }
     m_shutdownTimer.startCountdown();
 }
 

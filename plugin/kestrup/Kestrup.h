@@ -39,8 +39,10 @@ class UUId;
 //   and writes. The inactivity timer's, the request helper's and the download
 //   proxy's mutexes are inner locks. The wait before a download retry holds no lock;
 //   the retry is decided again under the lock once the wait is over.
-// - The lifecycle operations take no lock; the host calls them in the order
-//   initialize, start, (messages), stop, uninitialize, then destroys the object.
+// - The host calls the lifecycle operations in the order initialize, start,
+//   (messages), stop, uninitialize, then destroys the object. initialize works
+//   before it subscribes to the topics, so it needs no lock; start settles the
+//   stored offering under m_mutex, since requests may already arrive.
 // - Errors of a request become "OperationError" replies; exceptions of other types
 //   (for example boost::thread_interrupted while the bus shuts down) leave
 //   handleMessage with m_mutex released.
@@ -139,8 +141,8 @@ private:
     void onExecutionError(const boost::shared_ptr<LocalMessage>& message);
 
     Logger* m_logger;  // the host's default logger; not owned
-    // Owned. Not thread-safe itself: used under m_mutex, except where a download
-    // outcome reads the state or counts a retry without it.
+    // Owned. Not thread-safe itself: used under m_mutex (initialize uses it before
+    // the topics are subscribed).
     std::unique_ptr<KSPersistentState> m_persistentState;
     boost::mutex m_mutex;
     // The four settings: written by the constructor and initialize, read by handlers.
