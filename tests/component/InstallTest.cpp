@@ -50,8 +50,6 @@ TEST_F(InstallTest, APreparedDownloadIsLaunchedAndAnsweredWhenTheInstallerHasSta
     ASSERT_TRUE(event);
     EXPECT_EQ(794, resultOf(event));
     EXPECT_EQ(downloadSession, event->getSessionId());
-    EXPECT_EQ("", event->getReplyTopic());
-    EXPECT_EQ("UnknownUser", event->getUser());
     EXPECT_EQ(State::Downloaded, state());
     EXPECT_TRUE(waitUntil([&] { return countdownRunning(); }));
     EXPECT_EQ(794, resultOf(getUpdateStatus(AppA)));
