@@ -1,6 +1,7 @@
 #include "DownloaderProxy.h"
 
 #include <boost/pointer_cast.hpp>
+#include <boost/thread/locks.hpp>
 
 #include "IDownloaderObserver.h"
 #include "bus/CommonMessageProperties.h"
@@ -18,6 +19,8 @@ namespace {
 
 // The service's failure code that the owner treats apart from all others.
 const int32_t kServiceCode274 = 274;
+// The code of the failure that stands for a request the bus refused: no code.
+const int32_t kRefusedPostCode = -1;
 
 }  // namespace
 
@@ -32,9 +35,20 @@ DownloaderProxy::~DownloaderProxy() {
     MessageDispatcher::getInstance()->unsubscribe(this, "");
 }
 
-void DownloaderProxy::setDestinationFolder(const std::string& folder) { m_destinationFolder = folder; }
+void DownloaderProxy::setDestinationFolder(const std::string& folder) {
+    boost::lock_guard<boost::mutex> lock(m_mutex);
+    m_destinationFolder = folder;
+}
 
-void DownloaderProxy::setObserver(IDownloaderObserver* observer) { m_observer = observer; }
+void DownloaderProxy::setObserver(IDownloaderObserver* observer) {
+    boost::lock_guard<boost::mutex> lock(m_mutex);
+    m_observer = observer;
+}
+
+UUId DownloaderProxy::getSessionId() const {
+    boost::lock_guard<boost::mutex> lock(m_mutex);
+    return m_sessionId;
+}
 
 void DownloaderProxy::startDownload(const KSFile& file, const UUId& sessionId) {
     const std::list<KSMirror> mirrors = file.getMirrors();
@@ -42,38 +56,58 @@ void DownloaderProxy::startDownload(const KSFile& file, const UUId& sessionId) {
         KS_LOG(m_logger, "DOWNLOADER_PROXY: KSFile contains no mirrors");
         return;
     }
-    m_file = file;
-    m_remainingMirrors = mirrors;
-    m_sessionId = sessionId;
-    startWithNextMirror();
+    StartRequest start;
+    {
+        boost::lock_guard<boost::mutex> lock(m_mutex);
+        m_file = file;
+        m_remainingMirrors = mirrors;
+        m_sessionId = sessionId;
+        start = takeNextMirror();
+    }
+    postStart(start);
 }
 
 void DownloaderProxy::restartDownload() {
-    // Copies: startDownload assigns to the very members it would otherwise read.
-    const KSFile file = m_file;
-    const UUId sessionId = m_sessionId;
+    KSFile file;
+    UUId sessionId;
+    {
+        boost::lock_guard<boost::mutex> lock(m_mutex);
+        file = m_file;
+        sessionId = m_sessionId;
+    }
     startDownload(file, sessionId);
 }
 
 void DownloaderProxy::resumeDownload(const KSFile& file, const UUId& sessionId) {
-    m_file = file;
-    // Nothing is consumed: the service continues by session id, and a failure after
-    // a resume goes on with the first mirror.
-    m_remainingMirrors = file.getMirrors();
-    m_sessionId = sessionId;
-    postRequest("Resume", m_sessionId, boost::shared_ptr<ISerializable>());
+    {
+        boost::lock_guard<boost::mutex> lock(m_mutex);
+        m_file = file;
+        // Nothing is consumed: the service continues by session id, and a failure
+        // after a resume goes on with the first mirror.
+        m_remainingMirrors = file.getMirrors();
+        m_sessionId = sessionId;
+    }
+    postRequest("Resume", sessionId, boost::shared_ptr<ISerializable>());
 }
 
 void DownloaderProxy::abortDownload(const UUId& sessionId) {
     postRequest("Abort", sessionId, boost::shared_ptr<ISerializable>());
 }
 
-void DownloaderProxy::startWithNextMirror() {
-    const std::string url = m_remainingMirrors.front().getUrl();
+DownloaderProxy::StartRequest DownloaderProxy::takeNextMirror() {
+    StartRequest start;
+    start.url = m_remainingMirrors.front().getUrl();
     m_remainingMirrors.pop_front();
+    start.sessionId = m_sessionId;
+    start.destinationFolder = m_destinationFolder;
+    start.fileHash = m_file.getDigest();
+    return start;
+}
+
+void DownloaderProxy::postStart(const StartRequest& start) {
     boost::shared_ptr<ISerializable> payload(
-        new StartRequestPayload(url, "", "", m_destinationFolder, false, m_file.getDigest()));
-    postRequest("Start", m_sessionId, payload);
+        new StartRequestPayload(start.url, "", "", start.destinationFolder, false, start.fileHash));
+    postRequest("Start", start.sessionId, payload);
 }
 
 void DownloaderProxy::postRequest(const std::string& messageType, const UUId& sessionId,
@@ -87,6 +121,24 @@ void DownloaderProxy::postRequest(const std::string& messageType, const UUId& se
     boost::shared_ptr<LocalMessage> message(new LocalMessage(properties));
     if (payload) message->setPayload(payload);
     if (MessageDispatcher::getInstance()->post(message) != 0) {
+        KS_LOG(m_logger, "DOWNLOADER_PROXY: Could not post message.");
+        // Otherwise nothing would ever answer, and the download would never end.
+        if (messageType != "Abort") reportRefusedPost(sessionId);
+    }
+}
+
+void DownloaderProxy::reportRefusedPost(const UUId& sessionId) {
+    // Through the bus, never a direct call: the owner may hold its lock right now.
+    CommonMessageProperties properties;
+    properties.messageType = "DownloaderError";
+    properties.targetTopic = ReplyTopic;
+    properties.priority = 1;
+    properties.sessionId = sessionId;
+    boost::shared_ptr<LocalMessage> failure(new LocalMessage(properties));
+    failure->setPayload(boost::shared_ptr<ISerializable>(
+        new StatusReportPayload(kRefusedPostCode, "the request could not be posted")));
+    // A bus that refuses this too is shutting down: the next start resumes the download.
+    if (MessageDispatcher::getInstance()->post(failure) != 0) {
         KS_LOG(m_logger, "DOWNLOADER_PROXY: Could not post message.");
     }
 }
@@ -106,41 +158,63 @@ void DownloaderProxy::handleMessage(boost::shared_ptr<LocalMessage> message) {
     // Anything else (our own requests echoed back included) is not for us.
 }
 
+bool DownloaderProxy::isCurrent(const UUId& sessionId, IDownloaderObserver*& observer) {
+    boost::lock_guard<boost::mutex> lock(m_mutex);
+    observer = m_observer;
+    return sessionId == m_sessionId;
+}
+
 void DownloaderProxy::onDownloadFinished(const boost::shared_ptr<LocalMessage>& message) {
-    if (!(message->getSessionId() == m_sessionId)) return;
+    const UUId sessionId = message->getSessionId();
+    IDownloaderObserver* observer = nullptr;
+    if (!isCurrent(sessionId, observer)) return;
     std::string path;
     if (getStatusMessage(message, path)) {
-        notifyObserver(DownloadFinished, path);
+        notifyObserver(observer, DownloadFinished, path, sessionId);
     } else {
         KS_LOG(m_logger, "DOWNLOADER_PROXY: Could not downcast to StatusReportPayload");
-        notifyObserver(DownloadFailed, "");
+        notifyObserver(observer, DownloadFailed, "", sessionId);
     }
 }
 
 void DownloaderProxy::onDownloadFailed(const boost::shared_ptr<LocalMessage>& message) {
-    if (!(message->getSessionId() == m_sessionId)) return;
+    const UUId sessionId = message->getSessionId();
+    // The session test and the choice of the next mirror are one step, so a download
+    // started meanwhile on another thread keeps all of its mirrors.
+    bool mirrorLeft = false;
+    StartRequest next;
+    IDownloaderObserver* observer = nullptr;
+    {
+        boost::lock_guard<boost::mutex> lock(m_mutex);
+        if (!(sessionId == m_sessionId)) return;
+        mirrorLeft = !m_remainingMirrors.empty();
+        if (mirrorLeft) next = takeNextMirror();
+        observer = m_observer;
+    }
     int code = -1;
     if (!getStatusCode(message, code)) {
         KS_LOG(m_logger, "DOWNLOADER_PROXY: Could not downcast to StatusReportPayload");
     }
     KS_LOG(m_logger, "DOWNLOADER_PROXY: Download error #" + std::to_string(code));
     // Every failure moves on while a mirror is left; the code only picks the final event.
-    if (!m_remainingMirrors.empty()) {
+    if (mirrorLeft) {
         KS_LOG(m_logger, "DOWNLOADER_PROXY: Trying with next mirror...");
-        startWithNextMirror();
+        postStart(next);
     } else {
         KS_LOG(m_logger, "DOWNLOADER_PROXY: No more mirrors. Notifying error...");
-        notifyObserver(code == kServiceCode274 ? DownloadFailedCode274 : DownloadFailed, "");
+        notifyObserver(observer, code == kServiceCode274 ? DownloadFailedCode274 : DownloadFailed, "", sessionId);
     }
 }
 
 void DownloaderProxy::onDownloadAborted(const boost::shared_ptr<LocalMessage>& message) {
-    if (!(message->getSessionId() == m_sessionId)) return;
-    notifyObserver(DownloadAborted, "");
+    const UUId sessionId = message->getSessionId();
+    IDownloaderObserver* observer = nullptr;
+    if (isCurrent(sessionId, observer)) notifyObserver(observer, DownloadAborted, "", sessionId);
 }
 
-void DownloaderProxy::notifyObserver(int code, const std::string& text) {
-    if (m_observer) m_observer->onDownloadEvent(code, text);
+void DownloaderProxy::notifyObserver(IDownloaderObserver* observer, int code, const std::string& text,
+                                     const UUId& sessionId) {
+    if (observer) observer->onSessionDownloadEvent(code, text, sessionId);
 }
 
 bool DownloaderProxy::getStatusCode(const boost::shared_ptr<LocalMessage>& message, int& code) {

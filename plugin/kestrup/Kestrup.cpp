@@ -54,12 +54,6 @@ Kestrup::~Kestrup() {
 }
 
 void Kestrup::initialize() {
-    MessageDispatcher* bus = MessageDispatcher::getInstance();
-    // A failed subscription is neither logged nor reported.
-    bus->subscribe(static_cast<IMessageSink*>(this), kestrup_topics::ServiceTopic);
-    bus->subscribe(static_cast<IMessageSink*>(this), kestrup_topics::ComponentTopic);
-    bus->subscribe(m_installProcess.get(), kestrup_topics::ProcessExecuteTopic);
-
     m_downloaderProxy.setDestinationFolder(UserDataFolder::get());
 
     m_shutdownTimer.setTimeout(readIntegerSetting(m_logger, "Kestrup/InactivityTimeout", -1));
@@ -76,6 +70,13 @@ void Kestrup::initialize() {
     if (state == KSPersistentState::Installing) {
         m_persistentState->setState(KSPersistentState::Downloaded, true);
     }
+
+    // Last: a request must not find the settings at their defaults or the state not
+    // yet reconciled. A failed subscription is neither logged nor reported.
+    MessageDispatcher* bus = MessageDispatcher::getInstance();
+    bus->subscribe(static_cast<IMessageSink*>(this), kestrup_topics::ServiceTopic);
+    bus->subscribe(static_cast<IMessageSink*>(this), kestrup_topics::ComponentTopic);
+    bus->subscribe(m_installProcess.get(), kestrup_topics::ProcessExecuteTopic);
 }
 
 void Kestrup::uninitialize() {
@@ -85,7 +86,11 @@ void Kestrup::uninitialize() {
 }
 
 void Kestrup::start() {
-    settlePersistedOffering();
+    {
+        // Requests may already arrive: the settle must not interleave with one.
+        boost::unique_lock<boost::mutex> lock(m_mutex);
+        settlePersistedOffering();
+    }
     m_shutdownTimer.startCountdown();
 }
 
@@ -198,6 +203,8 @@ void Kestrup::requireSameServiceOffering(const ServiceOfferingEntity& entity) {
 }
 
 void Kestrup::settlePersistedOffering() {
+    // Idle holds no offering; one found there is a leftover of an interrupted write.
+    if (m_persistentState->getState() == KSPersistentState::Idle) return;
     ServiceOfferingEntity persisted;
     if (!m_persistentState->readServiceOffering(persisted)) return;
 

@@ -35,11 +35,14 @@ class UUId;
 //   that delivers the download service's answers to m_downloaderProxy.
 // - m_mutex (not recursive) is the outer lock. The three request handlers hold it for
 //   their whole run, including the wait of up to 30 seconds for the backend; the
-//   installer answers take it for their reply, download outcomes only for their
-//   writes. The inactivity timer's mutex and the request helper's mutex are inner
-//   locks. The wait before a download retry holds no lock.
-// - The lifecycle operations take no lock; the host calls them in the order
-//   initialize, start, (messages), stop, uninitialize, then destroys the object.
+//   installer answers take it for their reply, download outcomes for their decision
+//   and writes. The inactivity timer's, the request helper's and the download
+//   proxy's mutexes are inner locks. The wait before a download retry holds no lock;
+//   the retry is decided again under the lock once the wait is over.
+// - The host calls the lifecycle operations in the order initialize, start,
+//   (messages), stop, uninitialize, then destroys the object. initialize works
+//   before it subscribes to the topics, so it needs no lock; start settles the
+//   stored offering under m_mutex, since requests may already arrive.
 // - Errors of a request become "OperationError" replies; exceptions of other types
 //   (for example boost::thread_interrupted while the bus shuts down) leave
 //   handleMessage with m_mutex released.
@@ -64,8 +67,10 @@ public:
     // IMessageSink: routes by message type; unknown types are dropped silently.
     void handleMessage(boost::shared_ptr<LocalMessage> message) override;
 
-    // IDownloaderObserver: the final outcome of a download (DownloadEventCode).
+    // IDownloaderObserver: the final outcome of a download (DownloadEventCode). The
+    // two-argument form is taken as an outcome of the proxy's current session.
     void onDownloadEvent(int code, std::string text) override;
+    void onSessionDownloadEvent(int code, const std::string& text, const UUId& sessionId) override;
 
     // Snapshots for the host's diagnostics and for tests.
     struct Settings {
@@ -79,6 +84,10 @@ public:
     // The cached workflow state; takes m_mutex, so it waits for a running request.
     KSPersistentState::KSState_t getWorkflowState();
     bool isInactivityCountdownRunning() const;
+    // Whether a failed download waits for its retry; retryDownloadNow ends that wait
+    // at once (or the next one, when none runs), as a host's "retry now" would.
+    bool isWaitingToRetry() const { return m_retryWait.isWaiting(); }
+    void retryDownloadNow() { m_retryWait.release(); }
 
 private:
     Kestrup(const Kestrup&) = delete;
@@ -116,8 +125,10 @@ private:
 
     // --- download (KestrupDownload.cpp) ---
     void onPrepareForInstall(const boost::shared_ptr<LocalMessage>& request);
-    void handleDownloadSuccess(const std::string& path);
-    void handleDownloadFailure(int code);
+    // Whether the workflow is Downloading the download of `sessionId`; m_mutex held.
+    bool isCurrentDownload(const UUId& sessionId);
+    void handleDownloadSuccess(const std::string& path, const UUId& sessionId);
+    void handleDownloadFailure(int code, const UUId& sessionId);
     void resumePersistedDownload();
     void abortWorkflow(const boost::shared_ptr<LocalMessage>& request);
     void requireRegisteredServiceOffering(const ServiceOfferingEntity& entity);
@@ -130,8 +141,8 @@ private:
     void onExecutionError(const boost::shared_ptr<LocalMessage>& message);
 
     Logger* m_logger;  // the host's default logger; not owned
-    // Owned. Not thread-safe itself: used under m_mutex, except where a download
-    // outcome reads the state or counts a retry without it.
+    // Owned. Not thread-safe itself: used under m_mutex (initialize uses it before
+    // the topics are subscribed).
     std::unique_ptr<KSPersistentState> m_persistentState;
     boost::mutex m_mutex;
     // The four settings: written by the constructor and initialize, read by handlers.

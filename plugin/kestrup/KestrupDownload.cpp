@@ -41,43 +41,71 @@ void Kestrup::onPrepareForInstall(const boost::shared_ptr<LocalMessage>& request
 }
 
 void Kestrup::onDownloadEvent(int code, std::string text) {
-    // Read without m_mutex: an event after an abort, or of an old session, ends here.
-    if (m_persistentState->getState() == KSPersistentState::Downloading) {
-        if (code == DownloadFinished) {
-            handleDownloadSuccess(text);
-        } else {
-            handleDownloadFailure(code);
-        }
-    }
-    m_shutdownTimer.startCountdown();
+    onSessionDownloadEvent(code, text, m_downloaderProxy.getSessionId());
 }
 
-void Kestrup::handleDownloadSuccess(const std::string& path) {
+void Kestrup::onSessionDownloadEvent(int code, const std::string& text, const UUId& sessionId) {
+    if (code == DownloadFinished) {
+        handleDownloadSuccess(text, sessionId);
+    } else {
+        handleDownloadFailure(code, sessionId);
+    }
     boost::unique_lock<boost::mutex> lock(m_mutex);
+    // A download still under way (a retry, or a newer one) keeps the countdown stopped.
+    if (m_persistentState->getState() != KSPersistentState::Downloading) m_shutdownTimer.startCountdown();
+}
+
+bool Kestrup::isCurrentDownload(const UUId& sessionId) {
+    if (m_persistentState->getState() != KSPersistentState::Downloading) return false;
+    std::string persisted;
+    // An unreadable session cannot tell: the outcome is taken rather than lost.
+    return m_persistentState->readSessionId(persisted) != 0 || persisted == sessionId.getValue();
+}
+
+void Kestrup::handleDownloadSuccess(const std::string& path, const UUId& sessionId) {
+    boost::unique_lock<boost::mutex> lock(m_mutex);
+    // An outcome of an abandoned download must not overwrite a newer workflow.
+    if (!isCurrentDownload(sessionId)) return;
     m_persistentState->writeInstallerFilename(path, false);
     m_persistentState->writeRetries(0, false);
     m_persistentState->setState(KSPersistentState::Downloaded, true);
 
-    std::string sessionId;
-    m_persistentState->readSessionId(sessionId);
-    sendStatusReply(794, "KestrupStatus", kestrup_topics::StatusTopicPrefix + sessionId, UUId(sessionId));
+    std::string persistedSession;
+    m_persistentState->readSessionId(persistedSession);
+    sendStatusReply(794, "KestrupStatus", kestrup_topics::StatusTopicPrefix + persistedSession,
+                    UUId(persistedSession));
 }
 
-void Kestrup::handleDownloadFailure(int code) {
+void Kestrup::handleDownloadFailure(int code, const UUId& sessionId) {
+    // A first look filters, silently, the outcomes of an old session or of an aborted
+    // download; the decision itself is taken under the lock after the log line.
+    {
+        boost::unique_lock<boost::mutex> lock(m_mutex);
+        if (!isCurrentDownload(sessionId)) return;
+    }
     KS_LOG(m_logger, "KESTRUP: Download finished with error");
+    boost::unique_lock<boost::mutex> lock(m_mutex);
+    // Decided again under the lock: the workflow may have moved on since.
+    if (!isCurrentDownload(sessionId)) {
+        KS_LOG(m_logger, "KESTRUP: Download outcome dropped: the workflow moved on");
+        return;
+    }
     int32_t retries = 0;
     m_persistentState->readRetries(retries);  // a missing count is 0
 
     if (static_cast<uint32_t>(retries) >= static_cast<uint32_t>(m_downloadRetries)) {
         KS_LOG(m_logger, "KESTRUP: Download retries exceded, returning to idle state...");
-        boost::unique_lock<boost::mutex> lock(m_mutex);
-        std::string sessionId;
-        m_persistentState->readSessionId(sessionId);
+        std::string persistedSession;
+        m_persistentState->readSessionId(persistedSession);
         m_persistentState->setState(KSPersistentState::Idle, true);
         const int32_t status = (code == DownloadFailedCode274) ? 773 : 799;
-        sendStatusReply(status, "KestrupStatus", kestrup_topics::StatusTopicPrefix + sessionId, UUId(sessionId));
+        sendStatusReply(status, "KestrupStatus", kestrup_topics::StatusTopicPrefix + persistedSession,
+                        UUId(persistedSession));
         return;
     }
+    KSFile retriedFile;
+    m_persistentState->readInstallerFile(retriedFile);
+    lock.unlock();
 
     // No lock held: requests on other threads are served meanwhile. A bus that shuts
     // down interrupts the wait; a component being destroyed cancels it, and then the
@@ -85,6 +113,16 @@ void Kestrup::handleDownloadFailure(int code) {
     if (!m_retryWait.waitUntil(boost::posix_time::microsec_clock::universal_time() +
                                boost::posix_time::seconds(m_downloadRetryInterval)))
         return;
+
+    lock.lock();
+    // During the wait another request may have abandoned this download or started
+    // another one; retrying then would restart a file nobody wants any more.
+    KSFile currentFile;
+    m_persistentState->readInstallerFile(currentFile);
+    if (!isCurrentDownload(sessionId) || !(currentFile == retriedFile)) {
+        KS_LOG(m_logger, "KESTRUP: Download retry dropped: the workflow moved on");
+        return;
+    }
     m_persistentState->writeRetries(static_cast<int32_t>(static_cast<uint32_t>(retries) + 1u), true);
     m_downloaderProxy.restartDownload();
 }

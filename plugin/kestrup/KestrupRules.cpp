@@ -31,10 +31,11 @@ bool isCheckDue(uint32_t secondsSinceLastCheck, int32_t checkInterval) {
     return !(secondsSinceLastCheck < static_cast<uint32_t>(checkInterval));
 }
 
-KSFile chooseInstallerFile(const KSManifest& manifest) {
+KSFile chooseInstallerFile(const KSManifest& manifest, const UUId& applicationId) {
     const KSFile empty;
     const std::list<KSConfigurationItem> items = manifest.getConfigurationItems();
     for (const KSConfigurationItem& item : items) {
+        if (!(item.getId() == applicationId)) continue;
         for (const KSDeliverable& deliverable : item.getDeliverables()) {
             const std::list<KSFile>& files = deliverable.getFiles();
             if (files.empty()) continue;

@@ -22,9 +22,11 @@ uint32_t secondsSince(int64_t now, int64_t lastCheck);
 // interval of -1 means never.
 bool isCheckDue(uint32_t secondsSinceLastCheck, int32_t checkInterval);
 
-// The installer file of a manifest: the first file of the first deliverable (in
-// configuration-item order, then deliverable order) whose file list is not empty,
-// skipping a first file that equals an empty KSFile. An empty KSFile when none.
-KSFile chooseInstallerFile(const KSManifest& manifest);
+// The installer file of a manifest for one application: the first file of the
+// first deliverable (in configuration-item order, then deliverable order) whose file
+// list is not empty, skipping a first file that equals an empty KSFile. Items of
+// other applications (a late answer to another check) are passed over. An empty
+// KSFile when none.
+KSFile chooseInstallerFile(const KSManifest& manifest, const UUId& applicationId);
 
 }  // namespace kestrup_rules

@@ -74,9 +74,10 @@ bool Kestrup::checkForUpdate(const boost::shared_ptr<LocalMessage>& request) {
         if (file.getMirrors().empty()) {
             throw op_error_exception(769, "The manifest received does not contain mirrors.");
         }
-        m_persistentState->writeServiceOfferingId(entity.getApplicationId().getValue(), true);
-        m_persistentState->writeServiceOfferingVersion(entity.getVersionNumber(), true);
-        m_persistentState->writeInstallerFile(file, true);
+        // One flush with the state: a crash leaves either Idle or the whole update.
+        m_persistentState->writeServiceOfferingId(entity.getApplicationId().getValue(), false);
+        m_persistentState->writeServiceOfferingVersion(entity.getVersionNumber(), false);
+        m_persistentState->writeInstallerFile(file, false);
         m_persistentState->setState(KSPersistentState::UpdateAvailable, true);
         found = true;
     }
@@ -114,7 +115,7 @@ KSFile Kestrup::getKSFile(const KSManifest& manifest, const UUId& applicationId)
         KS_LOG(m_logger, "KESTRUP: getKSFile: Error retrieving app version");
         return KSFile();
     }
-    return kestrup_rules::chooseInstallerFile(manifest);
+    return kestrup_rules::chooseInstallerFile(manifest, applicationId);
 }
 
 void Kestrup::fillServiceOfferingFromRegistry(ServiceOfferingEntity& entity) {

@@ -19,11 +19,8 @@ class ComponentFixture : public ::testing::Test {
 protected:
     using State = KSPersistentState;
 
-    // Application ids known to the registry (A at version 5, B at version 1) and
-    // one it does not know.
-    static const UUId AppA;
-    static const UUId AppB;
-    static const UUId AppUnknown;
+    // Known to the registry (A at version 5, B at version 1), and not.
+    static const UUId AppA, AppB, AppUnknown;
 
     ComponentFixture();
     ~ComponentFixture() override;
@@ -36,14 +33,10 @@ protected:
     void startComponent();
     // The host's stop, uninitialize and destroy.
     void destroyComponent();
-    void restartComponent() {
-        destroyComponent();
-        startComponent();
-    }
     // Starts a component over a store that a previous run left holding exactly what
     // `write` puts into an empty one.
     void startWith(const std::function<void(KSPersistentState&)>& write);
-    // A second session on the store, which sees every value the component saved.
+    // A second session on the store: it sees what the component saved (flushed).
     std::unique_ptr<KSPersistentState> openStore() { return std::make_unique<KSPersistentState>(); }
 
     // Requests of the client, waiting for their reply.
@@ -79,6 +72,7 @@ protected:
     std::unique_ptr<testsupport::MemoryConfiguration> configuration;
     StoreFolder store;
     RegistryFile registry;
+    testsupport::ForwardingBus bus;  // before every sink: they all subscribe through it
     FakeBackend backend;
     FakeDownloadService downloads;
     Client client;

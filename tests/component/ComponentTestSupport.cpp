@@ -177,6 +177,4 @@ bool FakeDownloadService::waitForRequests(const std::string& messageType, std::s
     return waitUntil([&] { return requests(messageType).size() >= count; });
 }
 
-// --- Client ------------------------------------------------------------------------
-
 }  // namespace componenttest

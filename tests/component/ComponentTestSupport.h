@@ -27,12 +27,9 @@ namespace componenttest {
 extern const char* const ServiceTopic;    // "event://Client/Service/Kestrup"
 extern const char* const ComponentTopic;  // "target://Client/Component/Kestrup"
 
-// The status topic of a download session.
 std::string statusTopic(const UUId& sessionId);
 
-// Points the user data folder ($XDG_DATA_HOME) into a folder of this process that
-// lives until the process ends, and returns that folder. Call before the first
-// component initialises.
+// Points $XDG_DATA_HOME at a folder that lives as long as the process; returns it.
 std::string useTemporaryUserDataHome();
 
 KSFile makeFile(const std::vector<std::string>& mirrorUrls, const std::string& arguments = "/quiet");
@@ -47,15 +44,13 @@ boost::shared_ptr<ServiceOfferingEntity> offering(const UUId& applicationId, uin
 void postMessage(const std::string& targetTopic, const std::string& messageType, const UUId& sessionId,
                  const boost::shared_ptr<ISerializable>& payload, const std::string& replyTopic = "");
 
-// The result code of a StatusResultTypePayload reply; -1 when the payload is not one.
+// The result code of a StatusResultTypePayload reply; else -1.
 int32_t resultOf(const boost::shared_ptr<LocalMessage>& reply);
 
-// Waits up to `timeout` for `condition`; true when it became true.
 bool waitUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
-// Writes an executable shell script at `path` that writes its arguments, one a line,
-// to `marker` (atomically, so a reader never sees half of it); returns `path`.
+// An executable script at `path` that writes its arguments, one a line, atomically to `marker`.
 std::string writeInstallerScript(const std::string& path, const std::string& marker);
 // The whole file; empty when it does not exist.
 std::string readFile(const std::string& path);

@@ -121,37 +121,27 @@ TEST_F(ModuleTest, CheckPrepareDownloadLaunchAndARestartAfterTheInstall) {
     backend.setManifest(makeManifest(AppA, file));
     EXPECT_EQ(792, resultOf(client.ask("GetUpdateStatus", offering(AppA, 4), UUId::generate())));
 
-    // 2. Prepare: the first mirror fails, the second delivers.
+    // 2. Prepare: the first mirror fails, the second delivers into the user's data folder.
     const UUId session = UUId::generate();
     testsupport::RecordingSink status({statusTopic(session)});
     downloads.script({FakeDownloadService::fail(5), FakeDownloadService::finish(installer)});
     EXPECT_EQ(0, resultOf(client.ask("PrepareForInstall", offering(AppA, 5), session)));
-
-    // 3. The download finished, into the user's data folder.
     boost::shared_ptr<LocalMessage> finished = status.waitForType("KestrupStatus");
     ASSERT_TRUE(finished);
     EXPECT_EQ(794, resultOf(finished));
-    EXPECT_EQ(session, finished->getSessionId());
-    EXPECT_EQ((std::vector<std::string>{"http://mirror-one.test/setup.sh", "http://mirror-two.test/setup.sh"}),
-              downloads.startedUrls());
     EXPECT_EQ(userDataHome + "/Corvane/Brenmark/",
               boost::dynamic_pointer_cast<StartRequestPayload>(downloads.requests("Start")[1]->getPayload())
                   ->getDestinationFolder());
-    EXPECT_EQ(794, resultOf(client.ask("GetUpdateStatus", offering(AppA, 5), UUId::generate())));
 
-    // 4. Launch: answered once the launcher has started the installer.
+    // 3. Launch: answered once the launcher has started the installer.
     Client launcher;
     launcher.post("LaunchInstall", offering(AppA, 5), UUId::generate());
     boost::shared_ptr<LocalMessage> started = launcher.replies().waitForType("OperationSuccess");
     ASSERT_TRUE(started);
-    EXPECT_EQ(0, resultOf(started));
     EXPECT_EQ(session, started->getSessionId());
-    ASSERT_TRUE(waitUntil([&] { return !readFile(marker).empty(); }));
-    EXPECT_EQ("--silent\n", readFile(marker));
-    ASSERT_TRUE(launcher.replies().waitForCount(2));  // the launcher's repeated start
-    EXPECT_EQ(795, resultOf(client.ask("GetUpdateStatus", offering(AppA, 5), UUId::generate())));
+    ASSERT_TRUE(waitUntil([&] { return readFile(marker) == "--silent\n"; }));
 
-    // 5. The installer raised the registered version; the host restarts.
+    // 4. The installer raised the registered version; the host restarts.
     stopAndDestroy(component);
     registry.set(AppA, 6);
     component = createAndStart();

@@ -1,6 +1,7 @@
 // DownloaderProxy against a scripted fake download service on the real bus.
 #include "DownloaderProxy.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -14,7 +15,6 @@
 
 #include "IDownloaderObserver.h"
 #include "bus/MessageDispatcher.h"
-#include "bus/ThreadPoolDispatcher.h"
 #include "payloads/Payloads.h"
 #include "support/TestSupport.h"
 
@@ -127,11 +127,12 @@ protected:
     }
     // The outcomes are exactly `want`: a "WasAborted" marker goes through the proxy
     // after every earlier message, so an extra outcome would come before the marker's.
-    void expectOutcomes(Outcomes want) {
-        postToProxy("WasAborted", session);
+    void expectOutcomes(Outcomes want, const UUId& current) {
+        postToProxy("WasAborted", current);
         want.emplace_back(DownloadAborted, "");
         EXPECT_EQ(waitForOutcomes(want.size()), want);
     }
+    void expectOutcomes(const Outcomes& want) { expectOutcomes(want, session); }
 
     testsupport::CapturingLogger logger;  // before the proxy, which takes the default logger
     std::mutex outcomesMutex;
@@ -193,7 +194,9 @@ TEST_F(DownloaderProxyTest, RepliesWithoutAStatusReport) {
 }
 
 // A file without mirrors, an abort of another session and messages of other sessions
-// or of other types leave the current download as it was.
+// or of other types leave the current download as it was. A download started (on
+// another thread) while a failover runs keeps all of its mirrors: the failover took
+// its mirror before the new download began.
 TEST_F(DownloaderProxyTest, KeepsTheCurrentDownloadAgainstEverythingElse) {
     proxy.startDownload(makeFile(3), session);
     ASSERT_TRUE(service.waitForCount(1));
@@ -209,12 +212,18 @@ TEST_F(DownloaderProxyTest, KeepsTheCurrentDownloadAgainstEverythingElse) {
     postToProxy("WasFailed", UUId(), failed(5).payload);  // the default session is not ours either
     postToProxy("Start", session, failed(5).payload);     // our own requests echoed back
     postToProxy("Progress", session, failed(5).payload);
+    const UUId second = UUId::generate();
+    logger.onceOn("Trying with next mirror...", [&] { proxy.startDownload(makeFile(2), second); });
     postToProxy("WasFailed", session, failed(9).payload);  // moves on to mirror 2, same session
+    ASSERT_TRUE(service.waitForCount(4));
+    postToProxy("WasFailed", second, failed(5).payload);
 
-    ASSERT_TRUE(service.waitForCount(3));
-    expectOutcomes({});
-    EXPECT_EQ(requests(), (Texts{expected("Start", session, 1), expected("Abort", other), expected("Start", session, 2)}));
+    ASSERT_TRUE(service.waitForCount(5));
+    expectOutcomes({}, second);
+    EXPECT_EQ(requests(), (Texts{expected("Start", session, 1), expected("Abort", other), expected("Start", second, 1),
+                                 expected("Start", session, 2), expected("Start", second, 2)}));
     EXPECT_EQ(logTexts(), (Texts{"DOWNLOADER_PROXY: KSFile contains no mirrors", "DOWNLOADER_PROXY: Download error #9",
+                                 "DOWNLOADER_PROXY: Trying with next mirror...", "DOWNLOADER_PROXY: Download error #5",
                                  "DOWNLOADER_PROXY: Trying with next mirror..."}));
 }
 
@@ -232,20 +241,31 @@ TEST_F(DownloaderProxyTest, ResumeAndRestartBeginWithTheFirstMirror) {
               (Texts{expected("Resume", session), expected("Start", session, 1), expected("Start", session, 1)}));
 }
 
-// A post the bus refuses is logged, and the mirror it was for stays used up.
-TEST_F(DownloaderProxyTest, ARefusedPostIsLoggedAndUsesUpItsMirror) {
-    {
-        ThreadPoolDispatcher refusing(ThreadPoolDispatcher::Options{0, 1, 1000});
-        refusing.shutdown();
-        MessageDispatcher::setInstance(&refusing);
-        proxy.startDownload(makeFile(3), session);
-        proxy.abortDownload(session);
-        MessageDispatcher::setInstance(nullptr);
-    }
-    EXPECT_EQ(logTexts(), Texts(2, "DOWNLOADER_PROXY: Could not post message."));
+// A refused post is logged and uses up its mirror; a refused "Start" or "Resume" is
+// reported back as a failure of its session (-1), so the failover goes on. A bus that
+// refuses that report as well is shutting down: nothing more happens.
+TEST_F(DownloaderProxyTest, ARefusedPostIsAFailureOfItsMirror) {
+    std::atomic<bool> refuseAll(false);  // else only the requests to the service
+    testsupport::ForwardingBus bus;
+    bus.setOnPost([&](const MessagePtr& m) { return refuseAll || m->getTargetTopic() == DownloaderProxy::ServiceTopic; });
+    proxy.resumeDownload(makeFile(2), session);
+    ASSERT_EQ(waitForOutcomes(1), (Outcomes{{DownloadFailed, ""}}));
+    const std::string notPosted = "DOWNLOADER_PROXY: Could not post message.";
+    const std::string failure = "DOWNLOADER_PROXY: Download error #-1";
+    EXPECT_EQ(logTexts(), (Texts{notPosted, failure, "DOWNLOADER_PROXY: Trying with next mirror...", notPosted,
+                                 failure, "DOWNLOADER_PROXY: Trying with next mirror...", notPosted, failure,
+                                 "DOWNLOADER_PROXY: No more mirrors. Notifying error..."}));
+    EXPECT_TRUE(requests().empty());
+
+    logger.clear();
+    refuseAll = true;
+    proxy.startDownload(makeFile(3), session);
+    proxy.abortDownload(session);
+    EXPECT_EQ(logTexts(), Texts(3, notPosted));
+    bus.setOnPost(nullptr);
     postToProxy("WasFailed", session, failed(5).payload);
     ASSERT_TRUE(service.waitForCount(1));
-    expectOutcomes({});
+    expectOutcomes({{DownloadFailed, ""}});
     EXPECT_EQ(requests(), (Texts{expected("Start", session, 2)}));
 }
 

@@ -118,8 +118,19 @@ CapturingLogger::CapturingLogger() { Logger::setDefaultInstance(this); }
 CapturingLogger::~CapturingLogger() { Logger::setDefaultInstance(nullptr); }
 
 void CapturingLogger::log(const std::string& line) {
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lines.push_back(line);
+        if (m_hook && line.find(m_hookText) != std::string::npos) hook.swap(m_hook);
+    }
+    if (hook) hook();
+}
+
+void CapturingLogger::onceOn(const std::string& text, std::function<void()> hook) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_lines.push_back(line);
+    m_hookText = text;
+    m_hook = std::move(hook);
 }
 
 std::vector<std::string> CapturingLogger::lines() const {
@@ -148,6 +159,55 @@ bool CapturingLogger::endsWithAny(const std::string& suffix) const {
 void CapturingLogger::clear() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_lines.clear();
+}
+
+ForwardingBus::ForwardingBus() : m_target(MessageDispatcher::getInstance()) { MessageDispatcher::setInstance(this); }
+
+ForwardingBus::~ForwardingBus() { MessageDispatcher::setInstance(m_target); }
+
+int ForwardingBus::post(boost::shared_ptr<LocalMessage> message) {
+    PostHook hook;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        hook = m_onPost;
+    }
+    const int refused = hook ? hook(message) : 0;
+    return refused != 0 ? refused : m_target->post(message);
+}
+
+int ForwardingBus::subscribe(IMessageSink* sink, const std::string& topic) {
+    SinkHook hook;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        hook = m_onSubscribe;
+    }
+    if (hook) hook(sink, topic);
+    return m_target->subscribe(sink, topic);
+}
+
+void ForwardingBus::unsubscribe(IMessageSink* sink, const std::string& topic) {
+    m_target->unsubscribe(sink, topic);  // without our lock: it may wait for a delivery
+    SinkHook hook;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        hook = m_onUnsubscribe;
+    }
+    if (hook) hook(sink, topic);
+}
+
+void ForwardingBus::setOnPost(PostHook hook) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_onPost = std::move(hook);
+}
+
+void ForwardingBus::setOnSubscribe(SinkHook hook) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_onSubscribe = std::move(hook);
+}
+
+void ForwardingBus::setOnUnsubscribe(SinkHook hook) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_onUnsubscribe = std::move(hook);
 }
 
 MemoryConfiguration::MemoryConfiguration() : MemoryConfiguration(std::map<std::string, std::string>()) {}

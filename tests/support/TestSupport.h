@@ -14,6 +14,7 @@
 
 #include "bus/IMessageSink.h"
 #include "bus/LocalMessage.h"
+#include "bus/MessageDispatcher.h"
 #include "host/ConfigurationManager.h"
 #include "host/Logger.h"
 
@@ -74,10 +75,15 @@ public:
     std::size_t countContaining(const std::string& text) const;
     bool endsWithAny(const std::string& suffix) const;   // some line ends with `suffix`
     void clear();
+    // Runs `hook` once, on the logging thread and without the logger's lock, right
+    // after the next line that contains `text`: a test's way into a running step.
+    void onceOn(const std::string& text, std::function<void()> hook);
 
 private:
     mutable std::mutex m_mutex;
     std::vector<std::string> m_lines;
+    std::string m_hookText;        // guarded by m_mutex
+    std::function<void()> m_hook;  // guarded by m_mutex
 };
 
 // An in-memory configuration store; installs itself as the default store while it
@@ -95,6 +101,31 @@ private:
     std::mutex m_mutex;
     std::map<std::string, std::string> m_values;
     ConfigurationManager* m_previous;
+};
+
+// Installs itself as the process bus while it lives and forwards everything to the
+// bus installed before it. Hooks run on the calling thread: a post hook runs before
+// the post and refuses it by returning non-zero, a subscribe hook before the
+// subscription, an unsubscribe hook after the unsubscription returned.
+class ForwardingBus : public MessageDispatcher {
+public:
+    using PostHook = std::function<int(const boost::shared_ptr<LocalMessage>&)>;
+    using SinkHook = std::function<void(IMessageSink*, const std::string& topic)>;
+    ForwardingBus();
+    ~ForwardingBus() override;
+    int post(boost::shared_ptr<LocalMessage> message) override;
+    int subscribe(IMessageSink* sink, const std::string& topic) override;
+    void unsubscribe(IMessageSink* sink, const std::string& topic) override;
+    void setOnPost(PostHook hook);
+    void setOnSubscribe(SinkHook hook);
+    void setOnUnsubscribe(SinkHook hook);
+
+private:
+    MessageDispatcher* m_target;
+    std::mutex m_mutex;  // guards the hooks
+    PostHook m_onPost;
+    SinkHook m_onSubscribe;
+    SinkHook m_onUnsubscribe;
 };
 
 // Builds a message with the given header fields.
