@@ -93,6 +93,7 @@ TEST(PayloadEquality, EveryFieldAndTheMirrorOrderCount) {
                                   makeFile("/S", "d", {KSMirror("u1", "e1")}), KSFile(), makeFile("", "", {KSMirror()})})
         EXPECT_TRUE(!(variant == base) && variant != base) << describe(variant);
     EXPECT_TRUE(KSFile(base) == base && !(KSFile() != KSFile()));
+    EXPECT_FALSE(makeFile("", "", {KSMirror()}) == KSFile()) << "even an all-empty mirror counts";
 
     const UUId id = UUId::generate();
     EXPECT_TRUE(ServiceOfferingEntity(id, 4) == ServiceOfferingEntity(UUId(id.getValue()), 4));
