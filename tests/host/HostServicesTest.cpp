@@ -116,7 +116,8 @@ TEST(DefaultLoggerTest, AppendsWholeUtcStampedLinesFromManyThreads) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&, t] {
-            for (int i = 0; i < 300; ++i) logger.log("thread " + std::to_string(t) + " line " + std::to_string(i) + " " + filler);
+            for (int i = 0; i < 300; ++i)
+                logger.log("thread " + std::to_string(t) + " line " + std::to_string(i) + " " + filler);
         });
     for (std::thread& thread : threads) thread.join();
     ASSERT_TRUE(logger.setLogFile(""));  // stops file output

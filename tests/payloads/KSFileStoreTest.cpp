@@ -76,7 +76,8 @@ TEST(KSFileStore, MalformedTextFailsCleanlyAndLeavesTheFileAlone) {
         "<ksFile><arguments>/S</arguments><digest>d</digest><mirrors__mirror>u</mirrors__mirror></ksFile>",
     };
     // Every truncation of a stored file, as a crash mid-write would leave it.
-    const std::string stored = storeKSFile(makeFile("/S", "d", {KSMirror("http://u1", "http://e1"), KSMirror("u2", "")}));
+    const std::string stored =
+        storeKSFile(makeFile("/S", "d", {KSMirror("http://u1", "http://e1"), KSMirror("u2", "")}));
     for (std::size_t length = 0; length < stored.size(); ++length) bad.push_back(stored.substr(0, length));
     for (const std::string& text : bad) {
         KSFile file = kSentinel;
@@ -90,7 +91,8 @@ TEST(PayloadEquality, EveryFieldAndTheMirrorOrderCount) {
     for (const KSFile& variant : {makeFile("/Q", "d", base.getMirrors()), makeFile("/S", "D", base.getMirrors()),
                                   makeFile("/S", "d", {KSMirror("u2", "e2"), KSMirror("u1", "e1")}),
                                   makeFile("/S", "d", {KSMirror("u1", "e1"), KSMirror("u2", "other")}),
-                                  makeFile("/S", "d", {KSMirror("u1", "e1")}), KSFile(), makeFile("", "", {KSMirror()})})
+                                  makeFile("/S", "d", {KSMirror("u1", "e1")}), KSFile(),
+                                  makeFile("", "", {KSMirror()})})
         EXPECT_TRUE(!(variant == base) && variant != base) << describe(variant);
     EXPECT_TRUE(KSFile(base) == base && !(KSFile() != KSFile()));
     EXPECT_FALSE(makeFile("", "", {KSMirror()}) == KSFile()) << "even an all-empty mirror counts";

@@ -1,6 +1,6 @@
 // A plug-in module for the plug-in manager tests, in variants chosen by a compile
 // definition; it logs every call through the host's default logger:
-//   TEST_MODULE_GOOD             registers "TestWidget" and "ThrowingWidget"
+//   TEST_MODULE_GOOD             registers "TestWidget" and "ThrowingWidget", then "TestWidget" again
 //   TEST_MODULE_NOINIT           exports no PF_initPlugin
 //   TEST_MODULE_REFUSED          registers without a create function, gets refused, returns null
 //   TEST_MODULE_PARTIAL          registers "PartialWidget" then "TestWidget"; null if either is refused
@@ -69,6 +69,8 @@ extern "C" KESTRUP_PLUGIN_EXPORT PF_ExitFunc PF_initPlugin(const PF_HostServices
         services->registerObject("ThrowingWidget", &throwing) < 0) {
         return nullptr;
     }
+    const bool twiceTaken = services->registerObject("TestWidget", &throwing) >= 0;
+    say(twiceTaken ? "second TestWidget taken" : "second TestWidget refused");
     return &exitModule;
 #elif defined(TEST_MODULE_REFUSED)
     const PF_RegistrationRecord broken = widgetRecord(nullptr);
