@@ -13,6 +13,8 @@
 
 #include <boost/pointer_cast.hpp>
 
+#include "bus/IMessageSink.h"
+#include "bus/LocalMessage.h"
 #include "bus/ThreadPoolDispatcher.h"
 #include "host/Logger.h"
 #include "payloads/Payloads.h"
