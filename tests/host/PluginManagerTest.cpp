@@ -20,6 +20,7 @@ TEST(PluginManagerTest, ObjectLifecycleAndUnload) {
         ASSERT_TRUE(manager.loadPlugin(TEST_MODULE_GOOD_PATH)) << manager.lastError();
         EXPECT_FALSE(manager.loadPlugin(TEST_MODULE_GOOD_PATH)) << "loaded twice";
         EXPECT_EQ(log.countContaining("TESTMODULE good: init"), 1u);
+        EXPECT_TRUE(log.contains("TESTMODULE good: second TestWidget refused")) << "a type registered twice";
         EXPECT_EQ(manager.registeredTypes(), (Types{"TestWidget", "ThrowingWidget"}));
 
         // The create and destroy functions called are the ones the module registered.

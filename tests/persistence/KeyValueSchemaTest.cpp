@@ -107,6 +107,16 @@ TEST_F(KeyValueSchemaTest, SchemasUsersAndDomainsAreSeparateAndOddNamesAndBytesR
     EXPECT_EQ(open("First", kManualFlush, "elsewhere").getRawData("k"), Strings{"elsewhere"});
     EXPECT_EQ(open(oddSchema, kManualFlush, oddDomain).getRawData(""), Strings{binary});
     EXPECT_FALSE(fs::exists(fs::path(dir.path()).parent_path().parent_path() / "escape"));
+
+    // Appended values keep their order, in the store and with a pending one after them.
+    KeyValueSchema multi = open("Multi", kManualFlush, "domain", KeyValueSchema::MULTI_VALUED);
+    for (const char* value : {"a", "b"}) multi._update("k", value, Schema::APPEND);
+    multi.flush();
+    multi._update("k", "c", Schema::APPEND);
+    EXPECT_EQ(multi.getRawData("k"), (Strings{"a", "b", "c"}));
+    multi.flush();
+    EXPECT_EQ(open("Multi", kManualFlush, "domain", KeyValueSchema::MULTI_VALUED).getRawData("k"),
+              (Strings{"a", "b", "c"}));
 }
 
 TEST_F(KeyValueSchemaTest, BadArgumentsAndUnusableStoresMakeInitLocalThrow) {

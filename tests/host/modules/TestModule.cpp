@@ -1,11 +1,10 @@
-// A plug-in module for the plug-in manager tests. One source, several variants
-// chosen by a compile definition:
-//   TEST_MODULE_GOOD             registers "TestWidget" and "ThrowingWidget"
+// A plug-in module for the plug-in manager tests, in variants chosen by a compile
+// definition; it logs every call through the host's default logger:
+//   TEST_MODULE_GOOD             registers "TestWidget" and "ThrowingWidget", then "TestWidget" again
 //   TEST_MODULE_NOINIT           exports no PF_initPlugin
 //   TEST_MODULE_REFUSED          registers without a create function, gets refused, returns null
 //   TEST_MODULE_PARTIAL          registers "PartialWidget" then "TestWidget"; null if either is refused
 //   TEST_MODULE_IGNORES_REFUSAL  registers an unsupported version, returns its exit function anyway
-// The module logs through the host's default logger so that a test sees its calls.
 #include <stdexcept>
 #include <string>
 
@@ -15,8 +14,7 @@
 
 namespace {
 
-// Widget slots live in static storage, so one still alive when the module is
-// unloaded is no leak.
+// Static slots: a widget still alive at unload is no leak.
 bool g_inUse[4];
 
 void say(const std::string& what) {
@@ -34,7 +32,6 @@ void say(const std::string& what) {
     return nullptr;
 }
 
-// Logs every call that reaches it, so a test sees what the host passed on.
 [[maybe_unused]] int32_t destroyWidget(void* object) {
     for (bool& slot : g_inUse) {
         if (object == &slot && slot) {
@@ -72,6 +69,8 @@ extern "C" KESTRUP_PLUGIN_EXPORT PF_ExitFunc PF_initPlugin(const PF_HostServices
         services->registerObject("ThrowingWidget", &throwing) < 0) {
         return nullptr;
     }
+    const bool twiceTaken = services->registerObject("TestWidget", &throwing) >= 0;
+    say(twiceTaken ? "second TestWidget taken" : "second TestWidget refused");
     return &exitModule;
 #elif defined(TEST_MODULE_REFUSED)
     const PF_RegistrationRecord broken = widgetRecord(nullptr);

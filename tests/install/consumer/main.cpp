@@ -1,22 +1,20 @@
-// Uses the installed package the way a host would: posts a message with a payload
-// on its own bus and receives it, and loads the installed plug-in module when the
-// package has one. Exits non-zero with a reason on the first failure.
+// Uses the installed package the way a host would: runs on the installed host
+// library, posts a message with a payload on its own bus and receives it, and loads
+// the installed plug-in module when the package has one. Exits non-zero with a
+// reason on the first failure.
 #include <dlfcn.h>
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
+#include <future>
 #include <string>
 #include <vector>
 
 #include <boost/pointer_cast.hpp>
-#include <boost/shared_ptr.hpp>
 
 #include "bus/IMessageSink.h"
 #include "bus/LocalMessage.h"
-#include "bus/MessageDispatcher.h"
 #include "bus/ThreadPoolDispatcher.h"
 #include "host/Logger.h"
 #include "payloads/Payloads.h"
@@ -24,110 +22,48 @@
 
 namespace {
 
-const char kTopic[] = "event://Consumer/InstallCheck";
-
-int fail(const std::string& reason) {
-    std::fprintf(stderr, "kestrup_consumer: %s\n", reason.c_str());
-    return 1;
-}
-
-class WaitingSink : public IMessageSink {
-public:
-    ~WaitingSink() override { MessageDispatcher::getInstance()->unsubscribe(this, ""); }
-
-    void handleMessage(boost::shared_ptr<LocalMessage> message) override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_received = message;
-        m_arrived.notify_all();
-    }
-
-    boost::shared_ptr<LocalMessage> waitForMessage() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_arrived.wait_for(lock, std::chrono::seconds(10), [this] { return m_received != nullptr; });
-        return m_received;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_arrived;
-    boost::shared_ptr<LocalMessage> m_received;  // guarded by m_mutex
+struct PromiseSink : IMessageSink {
+    std::promise<boost::shared_ptr<LocalMessage>> received;
+    void handleMessage(boost::shared_ptr<LocalMessage> message) override { received.set_value(message); }
 };
 
-// The file a symbol was loaded from.
-std::string libraryOf(const void* symbol) {
+std::string check(const std::string& prefix, ThreadPoolDispatcher& bus) {
     Dl_info info{};
-    return dladdr(symbol, &info) != 0 && info.dli_fname != nullptr ? info.dli_fname : "";
-}
+    if (dladdr(reinterpret_cast<const void*>(&Logger::getDefaultInstance), &info) == 0 || !info.dli_fname ||
+        std::string(info.dli_fname).compare(0, prefix.size(), prefix) != 0)
+        return std::string("the host library does not come from ") + prefix;
 
-int checkBus() {
-    WaitingSink sink;
-    if (MessageDispatcher::getInstance()->subscribe(&sink, kTopic) != 0) {
-        return fail("subscribe failed");
-    }
+    PromiseSink sink;
     CommonMessageProperties properties;
     properties.messageType = "InstallCheck";
-    properties.targetTopic = kTopic;
+    properties.targetTopic = "event://Consumer/InstallCheck";
     boost::shared_ptr<LocalMessage> message(new LocalMessage(properties));
     message->setPayload(boost::shared_ptr<ISerializable>(new StatusReportPayload(42, "installed")));
-    if (MessageDispatcher::getInstance()->post(message) != 0) {
-        return fail("post failed");
-    }
-
-    boost::shared_ptr<LocalMessage> received = sink.waitForMessage();
-    if (!received) {
-        return fail("the message did not arrive within 10 seconds");
-    }
-    boost::shared_ptr<StatusReportPayload> payload =
-        boost::dynamic_pointer_cast<StatusReportPayload>(received->getPayload());
-    if (received->getMessageType() != "InstallCheck" || !payload || payload->getCode() != 42 ||
-        payload->getMessage() != "installed") {
-        return fail("the received message differs from the one posted");
-    }
-    return 0;
-}
-
-int checkPlugin() {
+    std::future<boost::shared_ptr<LocalMessage>> arrival = sink.received.get_future();
+    if (bus.subscribe(&sink, properties.targetTopic) != 0 || bus.post(message) != 0) return "subscribe or post failed";
+    if (arrival.wait_for(std::chrono::seconds(10)) != std::future_status::ready) return "the message did not arrive";
+    const auto payload = boost::dynamic_pointer_cast<StatusReportPayload>(arrival.get()->getPayload());
+    bus.unsubscribe(&sink, "");
+    if (!payload || payload->getCode() != 42 || payload->getMessage() != "installed") return "the payload differs";
 #if defined(KESTRUP_PLUGIN_MODULE)
     PluginManager manager;
-    if (!manager.loadPlugin(KESTRUP_PLUGIN_MODULE)) {
-        return fail("cannot load the installed plug-in module: " + manager.lastError());
-    }
+    if (!manager.loadPlugin(KESTRUP_PLUGIN_MODULE)) return "cannot load the plug-in module: " + manager.lastError();
     const std::vector<std::string> types = manager.registeredTypes();
-    if (std::find(types.begin(), types.end(), "Kestrup") == types.end()) {
-        return fail("the plug-in module did not register \"Kestrup\"");
-    }
-    manager.unloadAll();
-    std::printf("plug-in module %s registers \"Kestrup\"\n", KESTRUP_PLUGIN_MODULE);
-#else
-    std::printf("no plug-in module in this package; its check is skipped\n");
+    if (std::find(types.begin(), types.end(), "Kestrup") == types.end()) return "the module registers no \"Kestrup\"";
 #endif
-    return 0;
+    return "";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        return fail("usage: kestrup_consumer <install prefix>");
-    }
-    const std::string prefix = argv[1];
-    const std::string hostLibrary = libraryOf(reinterpret_cast<const void*>(&Logger::getDefaultInstance));
-    if (hostLibrary.compare(0, prefix.size(), prefix) != 0) {
-        return fail("the host library comes from '" + hostLibrary + "', not from " + prefix);
-    }
-
     ThreadPoolDispatcher bus;
-    MessageDispatcher::setInstance(&bus);
-    int result = checkBus();
-    if (result == 0) {
-        result = checkPlugin();
+    std::string problem = argc == 2 ? check(argv[1], bus) : "usage: kestrup_consumer <install prefix>";
+    if (!bus.shutdown(5000) && problem.empty()) problem = "the bus did not shut down";
+    if (!problem.empty()) {
+        std::fprintf(stderr, "kestrup_consumer: %s\n", problem.c_str());
+        return 1;
     }
-    MessageDispatcher::setInstance(nullptr);
-    if (!bus.shutdown(5000)) {
-        return fail("the bus did not shut down");
-    }
-    if (result == 0) {
-        std::printf("kestrup_consumer: ok\n");
-    }
-    return result;
+    std::printf("kestrup_consumer: ok\n");
+    return 0;
 }
