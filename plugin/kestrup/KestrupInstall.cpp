@@ -33,9 +33,11 @@ void Kestrup::onLaunchInstall(const boost::shared_ptr<LocalMessage>& request) {
             throw op_error_exception(781, "Install retries exceded, returning to Idle state");
         }
 
-        launchInstaller(fileName, arguments);
+        // Counted (in one commit with the state) before the installer starts, so a
+        // host killed right after the start cannot give this file an extra launch.
+        m_persistentState->writeRetries(static_cast<int32_t>(static_cast<uint32_t>(launches) + 1u), false);
         m_persistentState->setState(KSPersistentState::Installing, true);
-        m_persistentState->writeRetries(static_cast<int32_t>(static_cast<uint32_t>(launches) + 1u), true);
+        launchInstaller(fileName, arguments);
         // The launcher's answer comes later, on another delivery; it waits for
         // m_mutex and then finds this topic set.
         m_installReplyTopic = request->getReplyTopic();

@@ -69,8 +69,11 @@ const std::vector<Step>& road() {
              s->setState(KSPersistentState::Downloaded, true);
              return kNoResult;
          }},
-        {"installing", [](StatePtr& s) { s->setState(KSPersistentState::Installing, true); return kNoResult; }},
-        {"launch count", [](StatePtr& s) { return s->writeRetries(1, true); }},
+        {"installing", [](StatePtr& s) {
+             s->writeRetries(1, false);  // the launch is counted before it happens
+             s->setState(KSPersistentState::Installing, true);
+             return kNoResult;
+         }},
         {"idle", [](StatePtr& s) { s->setState(KSPersistentState::Idle, true); return kNoResult; }},
     };
     return steps;
