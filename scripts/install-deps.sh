@@ -12,6 +12,7 @@ PACKAGES=(
   libcurl4-openssl-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 curl openssl strace
+  clang libclang-rt-14-dev
 )
 
 missing=()

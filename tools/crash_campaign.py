@@ -80,6 +80,7 @@ class Campaign:
         self.pairs = 0
         self.pairs_refused = 0
         self.server = None
+        self.last_state = None
 
     # --- setting up -------------------------------------------------------------
     def prepare(self):
@@ -142,10 +143,13 @@ class Campaign:
         """One run of the host, killed by one of the three strategies (or left to
         end if it ends first)."""
         command = "status" if self.rng.random() < 0.2 else "update"
-        strategy = self.rng.choice(["random", "random", "after-commit", "installer-start"])
+        strategies = ["random", "random", "after-commit"]
+        if self.last_state in (3, 4):  # a launch can only come from a download under way or done
+            strategies += ["installer-start"] * 2
+        strategy = self.rng.choice(strategies)
         deadline = time.monotonic() + 20
         wal, launches = self.wal_size(), self.launch_count()
-        instant = time.monotonic() + self.rng.uniform(0.0, 1.5)
+        instant = time.monotonic() + self.rng.uniform(0.0, 1.0)
         process = self.start(command)
         killed = False
         while process.poll() is None and time.monotonic() < deadline:
@@ -263,14 +267,15 @@ class Campaign:
             while points < self.args.points:
                 self.reset_registry()
                 os.path.exists(self.launches) and os.remove(self.launches)
-                for _ in range(self.rng.randint(1, 5)):
+                self.last_state = None
+                for _ in range(self.rng.randint(1, 6)):
                     if self.rng.random() < 0.1:
                         self.concurrent_pair()
                     else:
                         before = sum(self.kills.values())
                         self.kill_cycle()
                         points += sum(self.kills.values()) - before
-                    self.check_store()
+                    self.last_state = self.check_store()
                     self.check_launches()
                 # Let a killed host's installer finish before the road's last runs.
                 time.sleep(0.3)

@@ -44,56 +44,47 @@ struct FaultFile {
 
 sqlite3_file* real(sqlite3_file* file) { return reinterpret_cast<FaultFile*>(file)->real; }
 
-int xClose(sqlite3_file* f) { return real(f)->pMethods->xClose(real(f)); }
-int xRead(sqlite3_file* f, void* buffer, int amount, sqlite3_int64 offset) {
-    const int rc = plan.take(FaultOp::Read);
-    return rc != SQLITE_OK ? rc : real(f)->pMethods->xRead(real(f), buffer, amount, offset);
+// Calls the real file's method; with `op`, first counts it and maybe fails instead.
+template <class Method, class... Args>
+int forward(sqlite3_file* f, Method method, Args... args) {
+    return (real(f)->pMethods->*method)(real(f), args...);
 }
-int xWrite(sqlite3_file* f, const void* buffer, int amount, sqlite3_int64 offset) {
-    const int rc = plan.take(FaultOp::Write);
-    return rc != SQLITE_OK ? rc : real(f)->pMethods->xWrite(real(f), buffer, amount, offset);
+template <class Method, class... Args>
+int faulty(FaultOp op, sqlite3_file* f, Method method, Args... args) {
+    const int rc = plan.take(op);
+    return rc != SQLITE_OK ? rc : forward(f, method, args...);
 }
-int xTruncate(sqlite3_file* f, sqlite3_int64 size) {
-    const int rc = plan.take(FaultOp::Truncate);
-    return rc != SQLITE_OK ? rc : real(f)->pMethods->xTruncate(real(f), size);
+
+typedef sqlite3_io_methods M;
+int xClose(sqlite3_file* f) { return forward(f, &M::xClose); }
+int xRead(sqlite3_file* f, void* b, int n, sqlite3_int64 at) { return faulty(FaultOp::Read, f, &M::xRead, b, n, at); }
+int xWrite(sqlite3_file* f, const void* b, int n, sqlite3_int64 at) {
+    return faulty(FaultOp::Write, f, &M::xWrite, b, n, at);
 }
-int xSync(sqlite3_file* f, int flags) {
-    // Counted and failed like the rest, but never forwarded: the tests check what
-    // a failing sync does, not what survives a power cut, and a real flush to disk
-    // per commit would make walking every operation slow.
-    (void)f;
-    (void)flags;
-    return plan.take(FaultOp::Sync);
-}
-int xFileSize(sqlite3_file* f, sqlite3_int64* size) { return real(f)->pMethods->xFileSize(real(f), size); }
-int xLock(sqlite3_file* f, int level) {
-    const int rc = plan.take(FaultOp::Lock);
-    return rc != SQLITE_OK ? rc : real(f)->pMethods->xLock(real(f), level);
-}
-int xUnlock(sqlite3_file* f, int level) { return real(f)->pMethods->xUnlock(real(f), level); }
-int xCheckReservedLock(sqlite3_file* f, int* out) { return real(f)->pMethods->xCheckReservedLock(real(f), out); }
-int xFileControl(sqlite3_file* f, int op, void* arg) { return real(f)->pMethods->xFileControl(real(f), op, arg); }
-int xSectorSize(sqlite3_file* f) { return real(f)->pMethods->xSectorSize(real(f)); }
-int xDeviceCharacteristics(sqlite3_file* f) { return real(f)->pMethods->xDeviceCharacteristics(real(f)); }
+int xTruncate(sqlite3_file* f, sqlite3_int64 size) { return faulty(FaultOp::Truncate, f, &M::xTruncate, size); }
+// Counted and failed like the rest, but never forwarded: the tests check what a
+// failing sync does, not what survives a power cut, and a real flush to disk per
+// commit would make walking every operation slow.
+int xSync(sqlite3_file*, int) { return plan.take(FaultOp::Sync); }
+int xFileSize(sqlite3_file* f, sqlite3_int64* size) { return forward(f, &M::xFileSize, size); }
+int xLock(sqlite3_file* f, int level) { return faulty(FaultOp::Lock, f, &M::xLock, level); }
+int xUnlock(sqlite3_file* f, int level) { return forward(f, &M::xUnlock, level); }
+int xCheckReservedLock(sqlite3_file* f, int* out) { return forward(f, &M::xCheckReservedLock, out); }
+int xFileControl(sqlite3_file* f, int op, void* arg) { return forward(f, &M::xFileControl, op, arg); }
+int xSectorSize(sqlite3_file* f) { return forward(f, &M::xSectorSize); }
+int xDeviceCharacteristics(sqlite3_file* f) { return forward(f, &M::xDeviceCharacteristics); }
 int xShmMap(sqlite3_file* f, int region, int size, int extend, void volatile** out) {
-    return real(f)->pMethods->xShmMap(real(f), region, size, extend, out);
+    return forward(f, &M::xShmMap, region, size, extend, out);
 }
+// Only taking a lock can fail; releasing one must always succeed.
 int xShmLock(sqlite3_file* f, int offset, int n, int flags) {
-    // Only taking a lock can fail; releasing one must always succeed.
-    if (flags & SQLITE_SHM_LOCK) {
-        const int rc = plan.take(FaultOp::Lock);
-        if (rc != SQLITE_OK) return rc;
-    }
-    return real(f)->pMethods->xShmLock(real(f), offset, n, flags);
+    return flags & SQLITE_SHM_LOCK ? faulty(FaultOp::Lock, f, &M::xShmLock, offset, n, flags)
+                                   : forward(f, &M::xShmLock, offset, n, flags);
 }
 void xShmBarrier(sqlite3_file* f) { real(f)->pMethods->xShmBarrier(real(f)); }
-int xShmUnmap(sqlite3_file* f, int deleteFlag) { return real(f)->pMethods->xShmUnmap(real(f), deleteFlag); }
-int xFetch(sqlite3_file* f, sqlite3_int64 offset, int amount, void** out) {
-    return real(f)->pMethods->xFetch(real(f), offset, amount, out);
-}
-int xUnfetch(sqlite3_file* f, sqlite3_int64 offset, void* page) {
-    return real(f)->pMethods->xUnfetch(real(f), offset, page);
-}
+int xShmUnmap(sqlite3_file* f, int deleteFlag) { return forward(f, &M::xShmUnmap, deleteFlag); }
+int xFetch(sqlite3_file* f, sqlite3_int64 at, int n, void** out) { return forward(f, &M::xFetch, at, n, out); }
+int xUnfetch(sqlite3_file* f, sqlite3_int64 at, void* page) { return forward(f, &M::xUnfetch, at, page); }
 
 int xOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, int* outFlags) {
     FaultFile* own = reinterpret_cast<FaultFile*>(file);
