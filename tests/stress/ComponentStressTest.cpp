@@ -1,8 +1,8 @@
 // Many clients at once against one component on the real bus, while the download
 // service finishes and fails downloads and the launcher answers launches: every
 // request is answered exactly once, nothing hangs, and the store is consistent
-// afterwards. KESTRUP_STRESS_REQUESTS sets the requests per client thread (the
-// thread-checker build runs fewer).
+// afterwards. KESTRUP_STRESS_REQUESTS sets the requests per client thread (10,000;
+// the sanitizer builds run fewer, see CMakeLists.txt).
 #include <atomic>
 #include <cstdlib>
 #include <string>
