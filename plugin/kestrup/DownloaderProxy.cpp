@@ -140,7 +140,7 @@ void DownloaderProxy::onDownloadAborted(const boost::shared_ptr<LocalMessage>& m
 }
 
 void DownloaderProxy::notifyObserver(int code, const std::string& text) {
-    if (m_observer) m_observer->onDownloadEvent(code, text);
+    if (IDownloaderObserver* observer = m_observer.load()) observer->onDownloadEvent(code, text);
 }
 
 bool DownloaderProxy::getStatusCode(const boost::shared_ptr<LocalMessage>& message, int& code) {
