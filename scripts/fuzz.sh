@@ -16,6 +16,8 @@ BUILD_DIR=${BUILD_DIR:-build-fuzz}
 SECONDS_PER_TARGET=${FUZZ_SECONDS:-60}
 JOBS=${FUZZ_JOBS:-1}
 TARGETS=${FUZZ_TARGETS:-$(ls fuzz/corpus)}
+ROOT=$PWD
+case "$BUILD_DIR" in /*) ;; *) BUILD_DIR=$ROOT/$BUILD_DIR ;; esac
 
 cmake --preset fuzz -B "$BUILD_DIR" >/dev/null
 cmake --build "$BUILD_DIR" -j"${BUILD_JOBS:-2}" --target kestrup_fuzzers
@@ -33,9 +35,12 @@ for name in $TARGETS; do
   mkdir -p "$corpus" "$artifacts"
   log="$BUILD_DIR/fuzz-artifacts/$name.log"
   echo "fuzz_$name: ${SECONDS_PER_TARGET}s x $JOBS"
-  if ! "$BUILD_DIR/bin/fuzz_$name" -max_total_time="$SECONDS_PER_TARGET" -timeout=10 -rss_limit_mb=2048 \
-        -max_len=65536 -jobs="$JOBS" -workers="$JOBS" -print_final_stats=1 \
-        -artifact_prefix="$artifacts/" "$corpus" "fuzz/corpus/$name" >"$log" 2>&1; then
+  # Parallel jobs write their own fuzz-N.log into the working folder: the artifacts one.
+  parallel=()
+  [ "$JOBS" -gt 1 ] && parallel=(-jobs="$JOBS" -workers="$JOBS")
+  if ! (cd "$artifacts" && "$BUILD_DIR/bin/fuzz_$name" -max_total_time="$SECONDS_PER_TARGET" -timeout=10 \
+        -rss_limit_mb=2048 -max_len=65536 -print_final_stats=1 "${parallel[@]}" \
+        -artifact_prefix="$artifacts/" "$corpus" "$ROOT/fuzz/corpus/$name") >"$log" 2>&1; then
     echo "fuzz_$name FAILED; reproducer and log in $artifacts/ and $log" >&2
     tail -40 "$log" >&2
     status=1

@@ -5,7 +5,6 @@
 #
 #   FUZZ_SECONDS    per fuzz target (default 45)
 #   CRASH_POINTS    kill points of the crash campaign (default 200)
-#   STRESS_REQUESTS requests per client thread of the stress test under TSan (default 500)
 #   BUILD_DIR       the default build that scripts/test.sh made (default build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,7 +27,6 @@ TSAN_TESTS=(bus_dispatcher_tests bus_triggerer_tests bus_uuid_tests component_te
 cmake --preset tsan >/dev/null
 cmake --build build-tsan -j"${BUILD_JOBS:-2}" --target "${TSAN_TESTS[@]}" kestrup-host kestrup
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp"
-export KESTRUP_STRESS_REQUESTS=${STRESS_REQUESTS:-500}
 regex="^($(IFS='|'; echo "${TSAN_TESTS[*]}"))\$"
 ctest --test-dir build-tsan -j2 --output-on-failure -R "$regex"
 
