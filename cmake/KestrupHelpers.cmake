@@ -1,6 +1,7 @@
 # Per-target settings shared by every target of the project (no directory-wide flags).
 
-# Warnings, the C++ standard, and the sanitizers when KESTRUP_SANITIZE is on.
+# Warnings, the C++ standard, and the sanitizers when KESTRUP_SANITIZE, KESTRUP_FUZZ
+# or KESTRUP_TSAN is on.
 function(kestrup_target_defaults target)
   target_compile_features(${target} PUBLIC cxx_std_17)
   get_target_property(_type ${target} TYPE)
@@ -13,6 +14,17 @@ function(kestrup_target_defaults target)
       target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-sanitize-recover=all
                                                -fno-omit-frame-pointer)
       target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+    endif()
+    if(KESTRUP_FUZZ)
+      # Coverage for libFuzzer in every library the targets reach; only the fuzz
+      # programs themselves link libFuzzer's main.
+      target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link,address,undefined
+                                               -fno-sanitize-recover=all -fno-omit-frame-pointer)
+      target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+    endif()
+    if(KESTRUP_TSAN)
+      target_compile_options(${target} PRIVATE -fsanitize=thread -fno-omit-frame-pointer)
+      target_link_options(${target} PRIVATE -fsanitize=thread)
     endif()
   endif()
 endfunction()

@@ -14,6 +14,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 curl openssl strace
   nginx-light
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -12,6 +12,7 @@
 #include "CurlSupport.h"
 #include "DestinationFolder.h"
 #include "FileNames.h"
+#include "HttpHeaders.h"
 #include "PipelinedFileWriter.h"
 #include "Sha256.h"
 #include "bus/UUId.h"
@@ -27,27 +28,6 @@ const std::size_t kWriteBufferCount = 4;
 const std::size_t kRehashChunkBytes = 1 << 20;
 
 typedef std::chrono::steady_clock Clock;
-
-bool startsWithNoCase(const char* text, std::size_t length, const char* prefix) {
-    const std::size_t prefixLength = std::strlen(prefix);
-    if (length < prefixLength) return false;
-    for (std::size_t i = 0; i < prefixLength; ++i) {
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != prefix[i]) return false;
-    }
-    return true;
-}
-
-bool parseUnsigned(const std::string& text, std::size_t& position, uint64_t& value) {
-    const std::size_t begin = position;
-    value = 0;
-    while (position < text.size() && text[position] >= '0' && text[position] <= '9') {
-        value = value * 10 + static_cast<uint64_t>(text[position] - '0');
-        ++position;
-    }
-    return position > begin;
-}
 
 // The state that libcurl's callbacks share with the transfer.
 struct TransferContext {
@@ -112,27 +92,21 @@ size_t onHeader(char* data, size_t size, size_t count, void* userData) {
         context->errorText = context->redirects.refusal();
         return 0;
     }
-    if (startsWithNoCase(data, length, "http/")) {
+    ContentRange range;
+    if (isStatusLine(data, length)) {
         context->haveContentRange = false;
         context->contentRangeUnsatisfied = false;
         context->etag.clear();
         context->lastModified.clear();
     } else if (headerValue(data, length, "etag", context->etag) ||
                headerValue(data, length, "last-modified", context->lastModified)) {
-    } else if (startsWithNoCase(data, length, "content-range:")) {
-        // "Content-Range: bytes 100-199/200" or "Content-Range: bytes */200".
-        std::string value(data + 14, length - 14);
-        std::size_t position = value.find_first_not_of(" \t");
-        if (position != std::string::npos && value.compare(position, 6, "bytes ") == 0) {
-            position += 6;
-            if (position < value.size() && value[position] == '*') {
-                const std::size_t slash = value.find('/', position);
-                std::size_t totalPosition = slash == std::string::npos ? value.size() : slash + 1;
-                context->contentRangeUnsatisfied =
-                    parseUnsigned(value, totalPosition, context->contentRangeTotal);
-            } else if (parseUnsigned(value, position, context->contentRangeStart)) {
-                context->haveContentRange = true;
-            }
+    } else if (parseContentRange(data, length, range)) {
+        if (range.form == ContentRange::Partial) {
+            context->haveContentRange = true;
+            context->contentRangeStart = range.first;
+        } else if (range.form == ContentRange::Unsatisfied) {
+            context->contentRangeUnsatisfied = true;
+            context->contentRangeTotal = range.total;
         }
     }
     return length;

@@ -11,9 +11,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLockFile>
 
 #include "BackendClient.h"
+#include "DataFolderLock.h"
 #include "DownloadService.h"
 #include "WorkflowSnapshot.h"
 #include "bus/MessageDispatcher.h"
@@ -184,14 +184,12 @@ bool HostContext::openHost(std::string& error) {
 
 bool HostContext::lockDataFolder(std::string& error) {
     const std::string path = m_settings.dataFolder + "/kestrup-host.lock";
-    m_dataFolderLock = std::make_unique<QLockFile>(QString::fromStdString(path));
-    if (m_dataFolderLock->tryLock(0)) return true;
-    if (m_dataFolderLock->error() == QLockFile::LockFailedError) {
-        qint64 pid = 0;
-        QString hostName;
-        QString application;
-        m_dataFolderLock->getLockInfo(&pid, &hostName, &application);
-        error = "another kestrup-host (process " + std::to_string(pid) + ") is using the data folder " +
+    m_dataFolderLock = std::make_unique<DataFolderLock>();
+    int64_t holder = 0;
+    const DataFolderLock::Result result = m_dataFolderLock->acquire(path, holder);
+    if (result == DataFolderLock::Acquired) return true;
+    if (result == DataFolderLock::HeldByAnother) {
+        error = "another kestrup-host (process " + std::to_string(holder) + ") is using the data folder " +
                 m_settings.dataFolder;
     } else {
         error = "cannot create the lock file " + path;

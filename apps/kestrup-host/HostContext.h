@@ -24,7 +24,6 @@ class DefaultLogger;
 class DownloadService;
 class IComponent;
 class IniConfigurationManager;
-class QLockFile;
 class Logger;
 class MessageDispatcher;
 class MessageTriggerer;
@@ -33,6 +32,8 @@ class ServiceOfferingManager;
 class ThreadPoolDispatcher;
 
 namespace kestrup_host {
+
+class DataFolderLock;
 
 class HostContext {
 public:
@@ -75,7 +76,7 @@ private:
     const bool m_verbose;
     // Owned; created by the steps above and released by the destructor in reverse.
     std::unique_ptr<DefaultLogger> m_logger;
-    std::unique_ptr<QLockFile> m_dataFolderLock;
+    std::unique_ptr<DataFolderLock> m_dataFolderLock;
     std::unique_ptr<IniConfigurationManager> m_configuration;
     std::unique_ptr<ServiceOfferingManager> m_registry;
     std::unique_ptr<ThreadPoolDispatcher> m_bus;

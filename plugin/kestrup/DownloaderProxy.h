@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <list>
 #include <string>
 
@@ -73,5 +74,6 @@ private:
     std::string m_destinationFolder;
     std::list<KSMirror> m_remainingMirrors;
     UUId m_sessionId;
-    IDownloaderObserver* m_observer;
+    // Cleared by the owner's destructor while a delivery of the bus may be reading it.
+    std::atomic<IDownloaderObserver*> m_observer;
 };

@@ -18,10 +18,15 @@ KSPersistentState::KSPersistentState()
       keySessionId("sessionId"),
       keyServiceOfferingId("serviceOfferingId"),
       keyServiceOfferingVersion("serviceOfferingVersion") {
-    if (!persistence.exists(keyState)) {
+    bool present = false;
+    const int checked = persistence.exists(keyState, present);
+    if (checked == 0 && !present) {
         persistence.insert(keyState, static_cast<int32_t>(Idle), true);
         return;
     }
+    // A store that cannot be read right now leaves this run Idle, but the saved
+    // workflow untouched for the next start.
+    if (checked != 0) return;
     // A value that cannot be read leaves the workflow Idle and the stored text as it
     // is. A number outside the known states is kept: the component reports it as
     // such (status 790) rather than silently dropping a workflow it does not know.

@@ -174,12 +174,21 @@ public:
 
     // False when the key is missing, the schema is not open, or the store fails.
     bool exists(const std::string& key) {
-        if (!m_schema) return false;
+        bool present = false;
+        return exists(key, present) == 0 && present;
+    }
+
+    // Whether the key is there, for a caller that must tell a missing key from a
+    // store that could not be read (`present` is then false too).
+    int exists(const std::string& key, bool& present) {
+        present = false;
+        if (!m_schema) return 1;
         try {
-            return m_schema->exist(key);
+            present = m_schema->exist(key);
+            return 0;
         } catch (const std::exception& e) {
             KS_LOG(Logger::getDefaultInstance(), std::string("KESTRUP: Schema exists(key) failed. Reason: ") + e.what());
-            return false;
+            return 2;
         }
     }
 

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# CI's reliability phase, after the test suite (which already walks injected store
+# I/O errors): a bounded fuzzing run of every target, a crash campaign against the
+# default build, and the threaded tests built with ThreadSanitizer.
+#
+#   FUZZ_SECONDS    per fuzz target (default 45)
+#   CRASH_POINTS    kill points of the crash campaign (default 200)
+#   BUILD_DIR       the default build that scripts/test.sh made (default build)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+phase() { echo "== reliability: $1 ($(( $(date +%s) - started )) s so far)"; }
+started=$(date +%s)
+
+phase "fuzzing"
+FUZZ_SECONDS=${FUZZ_SECONDS:-45} bash scripts/fuzz.sh
+
+phase "crash campaign"
+python3 tools/crash_campaign.py --build "${BUILD_DIR:-build}" --points "${CRASH_POINTS:-200}"
+
+phase "ThreadSanitizer"
+# Only the programs whose threads meet: the bus and its timed posts, the component,
+# the proxy, the inactivity timer, the services and the host end to end.
+TSAN_TESTS=(bus_dispatcher_tests bus_triggerer_tests bus_uuid_tests component_test component_backend_timeout_test
+            component_module_test proxy_downloader_proxy_test messaging_shutdown_timer_test
+            messaging_message_handler_test services_road_test apps_host_road_test stress_component_test)
+cmake --preset tsan >/dev/null
+cmake --build build-tsan -j"${BUILD_JOBS:-2}" --target "${TSAN_TESTS[@]}" kestrup-host kestrup
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp"
+regex="^($(IFS='|'; echo "${TSAN_TESTS[*]}"))\$"
+ctest --test-dir build-tsan -j2 --output-on-failure -R "$regex"
+
+phase "done"
