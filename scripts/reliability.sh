@@ -21,7 +21,7 @@ python3 tools/crash_campaign.py --build "${BUILD_DIR:-build}" --points "${CRASH_
 phase "ThreadSanitizer"
 # Only the programs whose threads meet: the bus and its timed posts, the component,
 # the proxy, the inactivity timer, the services and the host end to end.
-TSAN_TESTS=(bus_dispatcher_tests bus_triggerer_tests bus_uuid_tests component_test component_backend_timeout_test
+TSAN_TESTS=(bus_tests component_test
             component_module_test proxy_downloader_proxy_test messaging_shutdown_timer_test
             messaging_message_handler_test services_road_test apps_host_road_test stress_component_test)
 cmake --preset tsan >/dev/null
