@@ -4,9 +4,8 @@
 #include <map>
 #include <sstream>
 
-#include <unistd.h>
-
 #include "DestinationFolder.h"
+#include "FileIo.h"
 #include "FileNames.h"
 #include "bus/UUId.h"
 
@@ -20,7 +19,7 @@ const char* const kRecordVersion = "kestrup-download-record 1";
 bool writeAll(int fd, const std::string& text) {
     std::size_t done = 0;
     while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        const long long n = writeSome(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         done += static_cast<std::size_t>(n);
@@ -92,7 +91,7 @@ bool DownloadSessionStore::load(const std::string& sessionId, DownloadTask& task
     std::string text;
     char buffer[4096];
     for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        const long long n = readSome(fd.get(), buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return false;
         if (n == 0) break;

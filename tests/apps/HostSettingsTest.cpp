@@ -6,9 +6,9 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include "HostSettings.h"
+#include "host/CorvanePath.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -82,15 +82,13 @@ TEST(HostSettings, TakesRelativePathsFromTheFilesFolderAndMakesPathsIntoFileUrls
 
 TEST(HostSettings, FillsInDefaultsUnderThePerUserDataFolder) {
     testsupport::TempDir dir;
-    const char* previous = std::getenv("XDG_DATA_HOME");
-    const std::string saved = previous ? previous : "";
-    ::setenv("XDG_DATA_HOME", dir.file("xdg").c_str(), 1);
     writeFile(dir.file("host.ini"), kMinimal);
     HostSettings settings;
     std::vector<std::string> problems;
-    const bool loaded = loadHostSettings(dir.file("host.ini"), settings, problems);
-    previous ? ::setenv("XDG_DATA_HOME", saved.c_str(), 1) : ::unsetenv("XDG_DATA_HOME");
-    ASSERT_TRUE(loaded) << joined(problems);
+    {
+        testsupport::ScopedEnv dataHome(userDataEnvironmentVariable(), dir.file("xdg").c_str());
+        ASSERT_TRUE(loadHostSettings(dir.file("host.ini"), settings, problems)) << joined(problems);
+    }
     EXPECT_EQ(dir.file("xdg") + "/kestrup-host", settings.dataFolder);
     EXPECT_EQ(settings.dataFolder + "/kestrup-host.log", settings.logFile);
     EXPECT_EQ("https://updates.example/feed.xml", settings.feedUrl);
@@ -162,9 +160,8 @@ TEST(HostSettings, SaysWhatIsWrongWithTheFileItself) {
     EXPECT_FALSE(loadHostSettings(dir.path(), settings, problems));
     EXPECT_TRUE(mentions(problems, "is a folder")) << joined(problems);
 
-    if (::geteuid() != 0) {  // root reads every file
-        writeFile(dir.file("locked.ini"), kMinimal);
-        ASSERT_EQ(0, ::chmod(dir.file("locked.ini").c_str(), 0));
+    writeFile(dir.file("locked.ini"), kMinimal);
+    if (testsupport::lockAway(dir.file("locked.ini"))) {
         problems.clear();
         EXPECT_FALSE(loadHostSettings(dir.file("locked.ini"), settings, problems));
         EXPECT_TRUE(mentions(problems, "cannot be read")) << joined(problems);

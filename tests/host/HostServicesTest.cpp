@@ -1,7 +1,5 @@
 // The host's own services: log lines and the default logger, the INI
 // configuration store, and path expansion.
-#include <unistd.h>
-
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -24,6 +22,8 @@
 
 namespace {
 
+using testsupport::ScopedEnv;
+
 void writeFile(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
@@ -39,22 +39,6 @@ std::vector<std::string> readLines(const std::string& path) {
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
 }
-
-// Sets or clears an environment variable and restores it when it goes.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : m_name(name) {
-        if (const char* old = std::getenv(name)) m_old = old;
-        if (value != nullptr) setenv(name, value, 1); else unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (m_old) setenv(m_name, m_old->c_str(), 1); else unsetenv(m_name);
-    }
-
-private:
-    const char* m_name;
-    std::optional<std::string> m_old;
-};
 
 // A line of the default logger: "YYYY-MM-DDTHH:MM:SS.mmmZ text".
 const std::regex kStampedLine(R"((\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2})\.\d{3}Z (.*))");
@@ -192,9 +176,8 @@ TEST(IniConfigurationManagerTest, UnusableFilesAreReportedAndNeverOverwritten) {
     std::filesystem::create_directory(folder);
     const std::string locked = dir.file("locked.ini");
     writeFile(locked, "[Kestrup]\nInactivityTimeout=300\n");
-    std::filesystem::permissions(locked, std::filesystem::perms::none);
     std::vector<std::pair<std::string, std::string>> cases = {{broken, "not a valid INI file"}, {folder, "is a folder"}};
-    if (geteuid() != 0) cases.emplace_back(locked, "cannot be read");  // root reads it regardless
+    if (testsupport::lockAway(locked)) cases.emplace_back(locked, "cannot be read");
     for (const auto& [path, reason] : cases) {
         IniConfigurationManager config(path);
         EXPECT_FALSE(config.isReadable()) << path;
@@ -245,10 +228,9 @@ TEST(CorvanePathTest, ExpandsUserDataAndCanonicalises) {
         EXPECT_EQ(CorvanePath(c.input).getCanonicalPath(), c.expected) << c.input;
     }
 
-    char cwd[4096];
-    ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
-    EXPECT_EQ(CorvanePath("folder/file.txt").getCanonicalPath(), std::string(cwd) + "/folder/file.txt");
-    EXPECT_EQ(CorvanePath("./folder/").getCanonicalPath(), std::string(cwd) + "/folder/");
+    const std::string cwd = std::filesystem::current_path().generic_string();
+    EXPECT_EQ(CorvanePath("folder/file.txt").getCanonicalPath(), cwd + "/folder/file.txt");
+    EXPECT_EQ(CorvanePath("./folder/").getCanonicalPath(), cwd + "/folder/");
 }
 
 }  // namespace

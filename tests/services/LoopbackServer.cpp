@@ -5,20 +5,23 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
-#include <fcntl.h>
+#ifdef _WIN32
+#include <windows.h>
+#include <bcrypt.h>
+#else
 #include <openssl/sha.h>
-#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
 extern char** environ;
+#endif
 
 namespace servicetests {
 
@@ -32,58 +35,80 @@ std::vector<std::string> readLines(const std::string& path) {
     return lines;
 }
 
+// The interpreter: KESTRUP_TEST_PYTHON, else the distribution's, else PATH's.
 std::string pythonInterpreter() {
-    // The distribution's interpreter, which the install script provides; else PATH.
+    if (const char* chosen = std::getenv("KESTRUP_TEST_PYTHON")) return chosen;
+#ifdef _WIN32
+    return "python.exe";
+#else
     return ::access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
+#endif
 }
+
+// A path as the server sees it. Under Wine the server is a Linux program, for
+// which the drive KESTRUP_TEST_UNIX_DRIVE ("Z:") is the file system's root.
+std::string serverPath(const std::string& path) {
+    const char* drive = std::getenv("KESTRUP_TEST_UNIX_DRIVE");
+    if (drive && *drive && path.compare(0, std::strlen(drive), drive) == 0) return path.substr(std::strlen(drive));
+    return path;
+}
+
+#ifdef _WIN32
+std::wstring quotedArgument(const std::string& text) { return L"\"" + std::wstring(text.begin(), text.end()) + L"\""; }
+#endif
 
 }  // namespace
 
 LoopbackServer::LoopbackServer(const std::string& root) : m_root(root) {
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
-        m_error = "pipe failed";
+    const std::string script = std::string(KESTRUP_SERVICES_TEST_DIR) + "/loopback_server.py";
+    const std::string portFile = root + "/.server-port";
+    std::vector<std::string> args = {pythonInterpreter(), script, "--root", serverPath(root),
+                                     "--log", serverPath(root + "/requests.log"), "--port-file", serverPath(portFile),
+                                     "--stop-file", serverPath(root + "/.server-stop")};
+#ifdef _WIN32
+    std::wstring commandLine;
+    for (const std::string& arg : args) commandLine += (commandLine.empty() ? L"" : L" ") + quotedArgument(arg);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    const std::wstring program(args[0].begin(), args[0].end());
+    if (!::CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                          &process)) {
+        m_error = "cannot start " + args[0] + ": error " + std::to_string(::GetLastError());
         return;
     }
-    const std::string script = std::string(KESTRUP_SERVICES_TEST_DIR) + "/loopback_server.py";
-    const std::string log = root + "/requests.log";
-    const std::string python = pythonInterpreter();
-    std::vector<std::string> args = {python, script, "--root", root, "--log", log};
+    // A Linux program started from Wine has no usable handle; it ends on the stop file.
+    if (process.hProcess) ::CloseHandle(process.hProcess);
+    if (process.hThread) ::CloseHandle(process.hThread);
+    m_running = true;
+#else
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(&arg[0]);
     argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    const int spawned = ::posix_spawnp(&m_pid, python.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(pipeFds[1]);
+    const int spawned = ::posix_spawnp(&m_pid, args[0].c_str(), nullptr, nullptr, argv.data(), environ);
     if (spawned != 0) {
         m_pid = -1;
-        m_error = std::string("cannot start python3: ") + std::strerror(spawned);
-        ::close(pipeFds[0]);
+        m_error = "cannot start " + args[0] + ": " + std::strerror(spawned);
         return;
     }
+    m_running = true;
+#endif
 
-    // The first line is "PORT <n>"; give the interpreter up to 20 s to get there.
-    std::string output;
+    // The port file holds "PORT <n>"; give the interpreter up to 20 s to get there.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (output.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-        struct pollfd descriptor = {pipeFds[0], POLLIN, 0};
-        if (::poll(&descriptor, 1, 200) <= 0) continue;
-        char buffer[128];
-        const ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
-        if (n <= 0) break;
-        output.append(buffer, static_cast<std::size_t>(n));
+    std::vector<std::string> lines;
+    while ((lines = readLines(portFile)).empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    ::close(pipeFds[0]);
+    const std::string output = lines.empty() ? std::string() : lines.front();
     if (output.compare(0, 5, "PORT ") == 0) m_port = std::atoi(output.c_str() + 5);
     if (m_port <= 0) m_error = "the server did not report its port: '" + output + "'";
 }
 
 LoopbackServer::~LoopbackServer() {
-    if (m_pid <= 0) return;
+    if (!m_running) return;
+    std::ofstream(m_root + "/.server-stop") << "stop\n";
+#ifndef _WIN32
     ::kill(m_pid, SIGTERM);
     for (int i = 0; i < 50; ++i) {
         if (::waitpid(m_pid, nullptr, WNOHANG) == m_pid) return;
@@ -91,6 +116,7 @@ LoopbackServer::~LoopbackServer() {
     }
     ::kill(m_pid, SIGKILL);
     ::waitpid(m_pid, nullptr, 0);
+#endif
 }
 
 std::string LoopbackServer::url(const std::string& path) const {
@@ -127,11 +153,25 @@ std::string patternBytes(std::size_t size, unsigned seed) {
 }
 
 std::string sha256Hex(const std::string& data) {
-    unsigned char digest[SHA256_DIGEST_LENGTH];
+    unsigned char digest[32];
+#ifdef _WIN32
+    ::BCryptHash(BCRYPT_SHA256_ALG_HANDLE, nullptr, 0,
+                 reinterpret_cast<PUCHAR>(const_cast<char*>(data.data())), static_cast<ULONG>(data.size()), digest,
+                 sizeof digest);
+#else
     SHA256(reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest);
-    char text[2 * SHA256_DIGEST_LENGTH + 1];
-    for (int i = 0; i < SHA256_DIGEST_LENGTH; ++i) std::snprintf(text + 2 * i, 3, "%02x", digest[i]);
+#endif
+    char text[2 * sizeof digest + 1];
+    for (std::size_t i = 0; i < sizeof digest; ++i) std::snprintf(text + 2 * i, 3, "%02x", digest[i]);
     return text;
+}
+
+std::string fileUrl(const std::string& path) {
+#ifdef _WIN32
+    return "file:///" + path;  // "C:/..." gives file:///C:/...
+#else
+    return "file://" + path;
+#endif
 }
 
 std::vector<std::string> folderEntries(const std::string& path) {
