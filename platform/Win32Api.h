@@ -14,7 +14,10 @@
 //   rules of the Windows C runtime (see platform/CommandLine.h), so a program gets
 //   the same argv on both systems. The child runs in lpDirectory when given, else in
 //   the caller's working folder; it inherits the environment, but no descriptor
-//   beyond stdin/stdout/stderr, and starts with default signal handling.
+//   beyond stdin/stdout/stderr, and starts with default signal handling in a
+//   session and process group of its own (as a Windows child is not ended by the
+//   Ctrl-C of its parent's console group, a Ctrl-C to the caller's process group
+//   does not reach it).
 //   A file with execute permission is executed directly; a file without it that
 //   starts with "#!" runs through the interpreter named on its first line (with the
 //   line's optional single argument). Any other file fails with
@@ -26,10 +29,14 @@
 // - Process handles are heap objects owned by the caller until CloseHandle. Every
 //   child started by ShellExecuteExW is kept in a process table (keyed by pid,
 //   shared by all handles to it, guarded by one mutex) until it has been reaped.
-//   Only our own children are reaped, one pid at a time, never with waitpid(-1).
-//   A child is reaped when a wait on one of its handles sees it finished, and, once
-//   no handle refers to it, by the next call of ShellExecuteExW or CloseHandle. A
-//   child reaped by someone else (a host's SIGCHLD handler) counts as finished.
+//   Only our own children are reaped, one pid at a time, never with waitpid(-1),
+//   and no SIGCHLD handler is installed. A child that ends while no handle refers
+//   to it is reaped at once by a reaper thread (it watches the children's pidfds,
+//   starts with the first child, ends when none is left, and is joined when the
+//   program ends or the module holding this code is unloaded); a child that ends
+//   while held is reaped by a wait that sees it finished or by its last
+//   CloseHandle, so its pid cannot be reused while a handle names it. A child
+//   reaped by someone else (a host's SIGCHLD handler) counts as finished.
 // - OpenProcess of one of our children (even finished, but not yet reaped) gives a
 //   handle to the same table entry; of another running process, a handle that
 //   observes it through a pidfd where the kernel offers one; of a pid that does not

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -38,10 +40,43 @@ namespace {
 
 // --- process table -----------------------------------------------------------
 
+int openPidfd(pid_t pid) {
+#if defined(SYS_pidfd_open)
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
 // One child started by ShellExecuteExW.
 struct ChildProcess {
-    explicit ChildProcess(pid_t id) : pid(id) {}
+    // The pidfd is taken while the child cannot have been reaped, so it is its own.
+    explicit ChildProcess(pid_t id) : pid(id), pidfd(openPidfd(id)) {}
+    ~ChildProcess() {
+        if (pidfd >= 0) ::close(pidfd);
+    }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // True once the child has ended (reaped or not).
+    bool ended() const {
+        if (pidfd >= 0) {
+            struct pollfd entry = {pidfd, POLLIN, 0};
+            int rc;
+            do {
+                rc = ::poll(&entry, 1, 0);
+            } while (rc < 0 && errno == EINTR);
+            return rc > 0;
+        }
+        siginfo_t info = {};
+        const int rc = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+        return rc != 0 || info.si_pid == pid;  // ECHILD: reaped already
+    }
+
     const pid_t pid;
+    const int pidfd;      // readable once the child has ended; -1 without pidfds
     bool reaped = false;  // guarded by ProcessTable::m_mutex
     int openHandles = 0;  // guarded by ProcessTable::m_mutex
 };
@@ -77,9 +112,11 @@ public:
         return *table;
     }
 
-    void addChild(pid_t pid) {
+    std::shared_ptr<ChildProcess> addChild(pid_t pid) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_children[pid] = std::make_shared<ChildProcess>(pid);
+        auto child = std::make_shared<ChildProcess>(pid);
+        m_children[pid] = child;
+        return child;
     }
 
     // A handle to our child `pid`, or null when it is not in the table.
@@ -128,6 +165,13 @@ public:
         reapUnheldLocked();
     }
 
+    // Reaps our ended child unless a handle still refers to it (the last
+    // CloseHandle, or a wait, reaps it then).
+    void reapIfUnheld(const std::shared_ptr<ChildProcess>& child) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (child->openHandles == 0) tryReapLocked(child);
+    }
+
 private:
     ProcessTable() = default;
 
@@ -166,6 +210,107 @@ private:
     std::map<pid_t, std::shared_ptr<ChildProcess>> m_children;  // guarded by m_mutex
     std::set<ProcessHandle*> m_handles;                          // guarded by m_mutex; owned
 };
+
+// --- reaper ----------------------------------------------------------------------
+
+// Reaps children as they end, so that a launch nobody waits for leaves no zombie
+// behind, without blocking the caller and without waitpid(-1) or SIGCHLD. One
+// thread watches the children's pidfds (or, without pidfds, checks them every few
+// milliseconds); it starts with the first child and ends when none is left to
+// watch. A child still held by a handle is left to its waits and its last
+// CloseHandle, so that its pid cannot be reused while a handle names it.
+class ChildReaper {
+public:
+    static ChildReaper& instance() {
+        // Never destroyed, like the table; ReaperShutdown stops the thread at unload.
+        static ChildReaper* reaper = new ChildReaper;
+        return *reaper;
+    }
+
+    void watch(std::shared_ptr<ChildProcess> child) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_stopped || m_wakeFd < 0) return;  // the next launch or CloseHandle reaps it
+        m_watched.push_back(std::move(child));
+        if (m_running) {
+            wake();
+            return;
+        }
+        // A finished thread takes the lock no more, so it can be joined under it.
+        if (m_thread.joinable()) m_thread.join();
+        m_running = true;
+        m_thread = std::thread(&ChildReaper::run, this);
+    }
+
+    // Ends the thread for good and joins it.
+    void stop() {
+        std::thread finished;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stopped = true;
+            wake();
+            finished.swap(m_thread);
+        }
+        if (finished.joinable()) finished.join();
+    }
+
+private:
+    ChildReaper() : m_wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+    void wake() {
+        const uint64_t one = 1;
+        ssize_t rc;
+        do {
+            rc = ::write(m_wakeFd, &one, sizeof one);
+        } while (rc < 0 && errno == EINTR);
+    }
+
+    void run() {
+        for (;;) {
+            std::vector<std::shared_ptr<ChildProcess>> watched;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (m_stopped || m_watched.empty()) {
+                    m_running = false;
+                    return;
+                }
+                watched = m_watched;
+            }
+            std::vector<struct pollfd> entries = {{m_wakeFd, POLLIN, 0}};
+            bool withoutPidfd = false;
+            for (const auto& child : watched) {
+                if (child->pidfd >= 0)
+                    entries.push_back({child->pidfd, POLLIN, 0});
+                else
+                    withoutPidfd = true;
+            }
+            if (::poll(entries.data(), entries.size(), withoutPidfd ? 20 : -1) < 0 && errno != EINTR) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));  // never spin
+            }
+            uint64_t count = 0;
+            while (::read(m_wakeFd, &count, sizeof count) > 0) {
+            }
+            for (const auto& child : watched) {
+                if (!child->ended()) continue;
+                ProcessTable::instance().reapIfUnheld(child);
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_watched.erase(std::remove(m_watched.begin(), m_watched.end(), child), m_watched.end());
+            }
+        }
+    }
+
+    std::mutex m_mutex;
+    std::vector<std::shared_ptr<ChildProcess>> m_watched;  // guarded by m_mutex
+    bool m_running = false;                                 // guarded by m_mutex
+    bool m_stopped = false;                                 // guarded by m_mutex
+    std::thread m_thread;                                   // guarded by m_mutex
+    const int m_wakeFd;                                     // never closed: the reaper is never destroyed
+};
+
+// Joins the reaper thread when the program ends or the module holding this code
+// is unloaded, so that no thread runs on in code that is gone.
+struct ReaperShutdown {
+    ~ReaperShutdown() { ChildReaper::instance().stop(); }
+} g_reaperShutdown;
 
 // --- helpers -------------------------------------------------------------------
 
@@ -341,8 +486,8 @@ public:
     SpawnSetup& operator=(const SpawnSetup&) = delete;
 
     // The child gets only stdin/stdout/stderr (a Windows child inherits no handle
-    // either), default signal dispositions and an empty signal mask, and runs in
-    // `folder` when it is not empty. Returns an errno value, 0 on success.
+    // either), default signal dispositions, an empty signal mask and a session of
+    // its own, and runs in `folder` when it is not empty. Returns an errno value, 0 on success.
     int prepare(const std::string& folder) {
         if (!m_actionsOk || !m_attributesOk) return ENOMEM;
         int rc = 0;
@@ -355,7 +500,10 @@ public:
         sigset_t defaults;
         sigfillset(&defaults);
         if ((rc = ::posix_spawnattr_setsigdefault(&m_attributes, &defaults)) != 0) return rc;
-        return ::posix_spawnattr_setflags(&m_attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        // A session of its own: a Ctrl-C or hang-up meant for the caller's
+        // terminal or process group does not end the installer.
+        return ::posix_spawnattr_setflags(&m_attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                                                             POSIX_SPAWN_SETSID);
     }
 
     int spawn(pid_t& pid, const std::vector<std::string>& argv) {
@@ -381,16 +529,6 @@ bool isOpenVerb(const std::string& verb) {
 }
 
 // --- other processes -----------------------------------------------------------
-
-int openPidfd(pid_t pid) {
-#if defined(SYS_pidfd_open)
-    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-#else
-    (void)pid;
-    errno = ENOSYS;
-    return -1;
-#endif
-}
 
 // Without a pidfd: a pid that is gone or only a zombie has finished.
 bool otherProcessFinishedByPid(pid_t pid) {
@@ -459,9 +597,11 @@ BOOL ShellExecuteExW(SHELLEXECUTEINFOW* pExecInfo) {
     if (rc != 0) return failWith(win32ErrorFromErrno(rc));
 
     ProcessTable& table = ProcessTable::instance();
-    table.addChild(pid);
+    std::shared_ptr<ChildProcess> child = table.addChild(pid);
     info.hInstApp = reinterpret_cast<HINSTANCE>(static_cast<uintptr_t>(33));
+    // The handle first: a child that ends at once must not be reaped before it.
     if (info.fMask & SEE_MASK_NOCLOSEPROCESS) info.hProcess = table.openChild(pid);
+    ChildReaper::instance().watch(std::move(child));
     return TRUE;
 }
 

@@ -2,21 +2,16 @@
 #include "host/ServiceOfferingManager.h"
 
 #include <atomic>
-#include <cerrno>
-#include <cstdio>
 #include <limits>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <pugixml.hpp>
 
 #include "bus/UUId.h"
 #include "payloads/RequestPayloads.h"
+#include "platform/DurableFile.h"
 
 namespace {
 
@@ -30,48 +25,6 @@ std::atomic<ServiceOfferingManager*> g_instance{nullptr};
 // Serialises the read-modify-write of setServiceOfferingEntity across every
 // manager of the process, so two managers of one file cannot lose an update.
 std::mutex g_writeMutex;
-
-// Reads the whole file. False when it is missing or cannot be read.
-bool readWholeFile(const std::string& path, std::string& content) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    std::string data;
-    char buffer[8192];
-    bool ok = true;
-    while (true) {
-        const ssize_t n = ::read(fd, buffer, sizeof(buffer));
-        if (n > 0) {
-            data.append(buffer, static_cast<std::size_t>(n));
-        } else if (n == 0) {
-            break;
-        } else if (errno != EINTR) {
-            ok = false;  // e.g. the path is a folder
-            break;
-        }
-    }
-    ::close(fd);
-    if (ok) {
-        content.swap(data);
-    }
-    return ok;
-}
-
-bool writeAll(int fd, const std::string& data) {
-    std::size_t written = 0;
-    while (written < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        written += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 // Strict decimal unsigned 32-bit number: digits only, no sign, no blanks.
 bool parseVersion(const char* text, uint32_t& version) {
@@ -100,7 +53,7 @@ struct Registry {
 
 ServiceOfferingManager::Error loadRegistry(const std::string& path, Registry& registry) {
     std::string content;
-    if (!readWholeFile(path, content)) {
+    if (!platform::readWholeFile(path, content)) {
         return ServiceOfferingManager::StoreUnreadable;
     }
     // An empty or truncated file (an installer in the middle of writing it)
@@ -142,26 +95,6 @@ public:
     void write(const void* data, size_t size) override { text.append(static_cast<const char*>(data), size); }
     std::string text;
 };
-
-// Writes `content` to a fresh temporary file beside `path`, flushes it to disk and
-// renames it over `path`, so a reader sees either the old or the new file.
-bool replaceFileAtomically(const std::string& path, const std::string& content) {
-    std::vector<char> tempName(path.begin(), path.end());
-    const std::string suffix = ".tmp-XXXXXX";
-    tempName.insert(tempName.end(), suffix.begin(), suffix.end());
-    tempName.push_back('\0');
-    const int fd = ::mkstemp(tempName.data());
-    if (fd < 0) {
-        return false;
-    }
-    const bool written = ::fchmod(fd, 0644) == 0 && writeAll(fd, content) && ::fsync(fd) == 0;
-    const bool closed = ::close(fd) == 0;
-    if (!written || !closed || std::rename(tempName.data(), path.c_str()) != 0) {
-        ::unlink(tempName.data());
-        return false;
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -237,7 +170,7 @@ ServiceOfferingManager::Error ServiceOfferingManager::setServiceOfferingEntity(c
 
     StringWriter writer;
     registry.document.save(writer, "  ", pugi::format_default, pugi::encoding_utf8);
-    return replaceFileAtomically(m_registryFile, writer.text) ? Ok : StoreUnwritable;
+    return platform::replaceFileDurably(m_registryFile, writer.text) ? Ok : StoreUnwritable;
 }
 
 const std::string& ServiceOfferingManager::registryFile() const { return m_registryFile; }

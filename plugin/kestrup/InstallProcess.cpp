@@ -1,9 +1,5 @@
 #include "InstallProcess.h"
 
-#include <climits>
-#include <sstream>
-#include <vector>
-
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/make_shared.hpp>
 #include <boost/thread/thread.hpp>
@@ -13,9 +9,9 @@
 #include "bus/MessageDispatcher.h"
 #include "host/LogLine.h"
 #include "host/Logger.h"
+#include "InstallerLaunch.h"
 #include "payloads/RequestPayloads.h"
 #include "payloads/StatusPayloads.h"
-#include "platform/Win32Api.h"
 
 const char* const InstallProcess::Topic = "event://Client/Service/ProcessExecute";
 const int32_t InstallProcess::PollIntervalMs;
@@ -41,37 +37,14 @@ const Reply kStarted = {kExecutionStarted, 0, "Process started"};
 const Reply kFinished = {kExecutionFinished, 0, "The process finished execution"};
 const Reply kTimedOut = {kExecutionError, 779, "The process timed out"};
 
-std::string lowerHex(DWORD value) {
-    std::ostringstream text;
-    text << std::hex << static_cast<unsigned long>(value);
-    return text.str();
-}
-
-// `text` with its terminating NUL as a wide string of the ANSI code page: first the
-// needed length, then the conversion. False when the text cannot be converted.
-bool toWide(const std::string& text, std::vector<WCHAR>& wide) {
-    if (text.size() >= static_cast<std::size_t>(INT_MAX)) return false;
-    const int length = static_cast<int>(text.size()) + 1;
-    const int needed = MultiByteToWideChar(CP_ACP, 0, text.c_str(), length, nullptr, 0);
-    if (needed <= 0) return false;
-    wide.assign(static_cast<std::size_t>(needed), 0);
-    return MultiByteToWideChar(CP_ACP, 0, text.c_str(), length, wide.data(), needed) == needed;
-}
-
 // One poll of a waited launch: does the process still run? A process that cannot
 // be opened, has ended, or cannot be polled counts as not running.
 bool processRuns(DWORD processId, Logger* logger) {
-    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, processId);
-    if (!process) return false;
-    const DWORD result = WaitForSingleObject(process, 0);
-    const DWORD error = GetLastError();  // before CloseHandle can change it
-    CloseHandle(process);
-    if (result == WAIT_OBJECT_0) return false;
-    if (result == WAIT_FAILED) {
-        KS_LOG(logger, "INSTALL_PROCESS: Error in WaitForSingleObject (0x" + lowerHex(error) + ")");
-        return false;
-    }
-    return true;  // WAIT_TIMEOUT, or anything else: still running
+    DWORD error = ERROR_SUCCESS;
+    const installer_launch::Poll result = installer_launch::poll(processId, error);
+    if (result == installer_launch::Poll::WaitFailed)
+        KS_LOG(logger, "INSTALL_PROCESS: Error in WaitForSingleObject (0x" + installer_launch::lowerHex(error) + ")");
+    return result == installer_launch::Poll::Running;
 }
 
 }  // namespace
@@ -107,41 +80,21 @@ void InstallProcess::launch(const boost::shared_ptr<LocalMessage>& request) {
         return;
     }
 
-    bool launched = false;
-    DWORD processId = 0;
-    {
-        std::vector<WCHAR> fileName, arguments;
-        if (!toWide(startInfo->getFileName(), fileName) || !toWide(startInfo->getArguments(), arguments)) {
-            KS_LOG(m_logger, "INSTALL_PROCESS: Could not convert the file name or the arguments (0x" +
-                                 lowerHex(GetLastError()) + ")");
-            reply(request, kLaunchFailed.messageType, kLaunchFailed.code, kLaunchFailed.text);
-            return;
-        }
-
-        SHELLEXECUTEINFOW info = {};
-        info.cbSize = sizeof(info);
-        info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
-        info.hwnd = GetForegroundWindow();  // owns any prompt, such as an elevation prompt
-        info.lpVerb = KS_WTEXT("open");
-        info.lpFile = fileName.data();
-        info.lpParameters = arguments.data();
-        info.lpDirectory = nullptr;
-        info.nShow = SW_SHOWNORMAL;
-
-        if (!ShellExecuteExW(&info)) {
-            const DWORD error = GetLastError();
-            if (error != ERROR_CANCELLED)  // the user declined the prompt: nothing to log
-                KS_LOG(m_logger, "INSTALL_PROCESS: Error when invoking ShellExecuteEx (0x" + lowerHex(error) + ")");
-        } else if (info.hProcess) {
-            launched = true;
-            // Only the id is kept; the wait below opens the process afresh.
-            processId = GetProcessId(info.hProcess);
-            CloseHandle(info.hProcess);
-        } else {
-            launched = true;
-            KS_LOG(m_logger, "INSTALL_PROCESS: ShellExecuteEx returned a NULL hProcess.");
-        }
+    const installer_launch::StartOutcome outcome =
+        installer_launch::start(startInfo->getFileName(), startInfo->getArguments());
+    if (!outcome.converted) {
+        KS_LOG(m_logger, "INSTALL_PROCESS: Could not convert the file name or the arguments (0x" +
+                             installer_launch::lowerHex(outcome.error) + ")");
+        reply(request, kLaunchFailed.messageType, kLaunchFailed.code, kLaunchFailed.text);
+        return;
     }
+    if (!outcome.started && outcome.error != ERROR_CANCELLED)  // the user declined the prompt: nothing to log
+        KS_LOG(m_logger, "INSTALL_PROCESS: Error when invoking ShellExecuteEx (0x" +
+                             installer_launch::lowerHex(outcome.error) + ")");
+    if (outcome.started && !outcome.hadHandle)
+        KS_LOG(m_logger, "INSTALL_PROCESS: ShellExecuteEx returned a NULL hProcess.");
+    const bool launched = outcome.started;
+    const DWORD processId = outcome.processId;  // only the id is kept; the wait opens the process afresh
 
     Reply current = launched ? kStarted : kLaunchFailed;
     if (launched) {

@@ -103,6 +103,7 @@ TEST_F(InstallProcessTest, WaitedLaunchPassesWindowsArgumentsAndReportsTheEnd) {
     const std::vector<std::string> expected = {"/S", "/D=C:\\Program Files\\App", "say \"hi\"", "back\\slash\"q\""};
     EXPECT_EQ(readLines(installer + ".args"), expected);
     const pid_t pid = readPid(installer + ".pid");
+    EXPECT_EQ(::getsid(pid), pid) << "the installer must not share the host's session";
 
     // The end is reported within about a poll interval of the process's exit, and
     // never before it, whatever its exit code.
@@ -134,6 +135,9 @@ TEST_F(InstallProcessTest, LaunchWithoutWaitRepliesStartedTwiceAndOtherRequestsN
     EXPECT_EQ(readLines(installer + ".args"), std::vector<std::string>{"--quiet"});
     EXPECT_FALSE(m_replies.waitForCount(3, kQuietPeriod));
     EXPECT_TRUE(launcherLogLines().empty());
+    // Nobody waits for it, yet the ended installer is reaped without a later launch.
+    const pid_t pid = readPid(installer + ".pid");
+    EXPECT_TRUE(waitFor([&] { return notAnUnreapedChild(pid); })) << "the installer was left as a zombie";
 }
 
 // A launch that cannot start answers exactly once and logs exactly one line.

@@ -73,9 +73,10 @@ inline pid_t readPid(const std::string& path) {
 }
 
 // True when `pid` is no unreaped child of ours (reaped, or never ours): no zombie.
+// Looks without reaping, so that it never does the platform layer's work for it.
 inline bool notAnUnreapedChild(pid_t pid) {
-    int status = 0;
-    return ::waitpid(pid, &status, WNOHANG) == -1 && errno == ECHILD;
+    siginfo_t info = {};
+    return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == -1 && errno == ECHILD;
 }
 
 // Ends a process a test left running and reaps it through the platform layer.
