@@ -16,9 +16,8 @@ BUILD_DIR=$(cd "${BUILD_DIR:-build-windows}" && pwd)
 DEMO_DIR=${DEMO_DIR:-$BUILD_DIR/demo}
 HERE=examples/offline-demo
 WINE=(cmake/wine-run.sh --prefix "$BUILD_DIR/wine")
-
-step() { printf '\n==> %s\n' "$*"; }
-fail() { printf '\nwindows-demo: FAILED: %s\n' "$*" >&2; exit 1; }
+# shellcheck source=scripts/demo-road.sh
+. scripts/demo-road.sh
 
 for file in bin/kestrup-host.exe lib/libkestrup.dll bin/install-demo-app-2.exe; do
   [ -f "$BUILD_DIR/$file" ] || fail "$BUILD_DIR/$file is missing: build the windows preset first"
@@ -38,42 +37,11 @@ sed -e "s|@REGISTRY_FILE@|$(windows_path "$DEMO_DIR/registry.xml")|g" \
     -e "s|@INSTALLER_URL@|$installer_url|g" \
     "$HERE/feed.xml.in" > "$DEMO_DIR/feed.xml"
 ls -l "$DEMO_DIR"
-registry_version() { sed -n "s/.*id=\"$APP\" version=\"\([0-9]*\)\".*/\1/p" "$DEMO_DIR/registry.xml"; }
-echo "The registry lists application $APP at version $(registry_version)."
 
 # One wineserver for the whole road; ended however the script ends.
 cmake/wine-session.sh start "$BUILD_DIR/wine"
 trap 'cmake/wine-session.sh stop "$BUILD_DIR/wine"' EXIT
 
 CONFIG=$(windows_path "$DEMO_DIR/kestrup-host.ini")
-# Runs kestrup-host.exe, shows its exit code, and fails the demo on another one.
-host() {
-  local expected=$1
-  shift
-  echo "\$ kestrup-host.exe $* --config $CONFIG"
-  local code=0
-  "${WINE[@]}" "$BUILD_DIR/bin/kestrup-host.exe" "$@" --config "$CONFIG" || code=$?
-  echo "(exit code $code)"
-  [ "$code" -eq "$expected" ] || fail "kestrup-host.exe $1 ended with exit code $code, expected $expected"
-}
-
-step "First start: check, download and start the installer"
-host 0 update --app "$APP"
-
-step "The installer runs on its own; waiting for it to record version 2"
-for _ in $(seq 1 300); do
-  [ "$(registry_version)" = 2 ] && break
-  sleep 0.1
-done
-echo "The registry lists version $(registry_version)."
-
-step "Second start: the component sees version 2, tells the backend and returns to Idle"
-host 2 status --app "$APP"
-
-step "The saved workflow and the registry"
-state=$("${WINE[@]}" "$BUILD_DIR/bin/kestrup-host.exe" state --app "$APP" --config "$CONFIG" | tr -d '\r')
-echo "$state"
-
-[ "$(registry_version)" = 2 ] || fail "the registry lists version $(registry_version), not 2"
-grep -q "Workflow state: Idle (1)" <<<"$state" || fail "the workflow is not Idle: $state"
-step "Done under Wine: the registry lists version 2 and the workflow is Idle. Log: $DEMO_DIR/data/kestrup-host.log"
+run_host() { "${WINE[@]}" "$BUILD_DIR/bin/kestrup-host.exe" "$@"; }
+demo_road

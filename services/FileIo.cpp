@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 
 #include <sys/stat.h>
 #include <sys/types.h>

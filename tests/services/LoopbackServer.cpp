@@ -155,9 +155,11 @@ std::string patternBytes(std::size_t size, unsigned seed) {
 std::string sha256Hex(const std::string& data) {
     unsigned char digest[32];
 #ifdef _WIN32
-    ::BCryptHash(BCRYPT_SHA256_ALG_HANDLE, nullptr, 0,
-                 reinterpret_cast<PUCHAR>(const_cast<char*>(data.data())), static_cast<ULONG>(data.size()), digest,
-                 sizeof digest);
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    ::BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+    ::BCryptHash(algorithm, nullptr, 0, reinterpret_cast<PUCHAR>(const_cast<char*>(data.data())),
+                 static_cast<ULONG>(data.size()), digest, sizeof digest);
+    ::BCryptCloseAlgorithmProvider(algorithm, 0);
 #else
     SHA256(reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest);
 #endif
