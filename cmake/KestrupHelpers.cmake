@@ -9,6 +9,11 @@ function(kestrup_target_defaults target)
     if(KESTRUP_WERROR)
       target_compile_options(${target} PRIVATE -Werror)
     endif()
+    if(WIN32 AND _type MATCHES "SHARED_LIBRARY|MODULE_LIBRARY")
+      # As on Linux, where every symbol is visible: classes without an export
+      # macro that other modules use (and the tests reach into) stay usable.
+      target_link_options(${target} PRIVATE -Wl,--export-all-symbols)
+    endif()
     if(KESTRUP_SANITIZE)
       target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-sanitize-recover=all
                                                -fno-omit-frame-pointer)

@@ -148,7 +148,7 @@ build_boost() {
   src=$(fetch boost1.74)
   rm -rf "$out" && mkdir -p "$out"
   ln -sfn /usr/include/boost "$PREFIX/include/boost"
-  local cxx=(nice -n 10 $TRIPLE-g++-posix -O2 -std=c++17 -I/usr/include -DNDEBUG)
+  local cxx=($TRIPLE-g++-posix -O2 -std=c++17 -I"$PREFIX/include" -DNDEBUG)
   local lib srcs
   compile_lib() { # NAME FLAGS... -- SOURCES...
     lib=$1
@@ -170,6 +170,8 @@ build_boost() {
     libs/chrono/src/thread_clock.cpp libs/chrono/src/process_cpu_clocks.cpp
   compile_lib atomic -DBOOST_ATOMIC_STATIC_LINK=1 -DBOOST_ATOMIC_SOURCE -I"$src/libs/atomic/src" -- \
     libs/atomic/src/lock_pool.cpp libs/atomic/src/wait_ops_windows.cpp
+  # date_time is header-only for what the project uses; FindBoost still wants a library.
+  compile_lib date_time -DBOOST_DATE_TIME_STATIC_LINK -- libs/date_time/src/gregorian/greg_month.cpp
   compile_lib thread -DBOOST_THREAD_BUILD_LIB=1 -DBOOST_THREAD_WIN32 -DBOOST_THREAD_USES_CHRONO -- \
     libs/thread/src/win32/thread.cpp libs/thread/src/win32/tss_dll.cpp libs/thread/src/win32/tss_pe.cpp \
     libs/thread/src/win32/thread_primitives.cpp libs/thread/src/future.cpp
