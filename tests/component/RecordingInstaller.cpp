@@ -1,6 +1,6 @@
 // Stands in for an installer in the tests: writes the arguments it was started
-// with, one a line, to the file named in "<this program>.marker", through a
-// temporary file so that the file appears whole.
+// with, one a line (no arguments: one empty line), to the file named in
+// "<this program>.marker", through a temporary file so that the file appears whole.
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -32,6 +32,7 @@ int main(int argc, char** argv) {
     {
         std::ofstream out(marker + ".tmp", std::ios::trunc);
         for (int i = 1; i < argc; ++i) out << argv[i] << '\n';
+        if (argc == 1) out << '\n';  // an empty line tells "started without arguments" from "not started"
         if (!out.flush()) return 3;
     }
     std::error_code error;
