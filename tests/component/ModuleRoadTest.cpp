@@ -105,7 +105,7 @@ TEST_F(ModuleTest, TheEntryRegistersTheTypeKestrupWithItsFunctions) {
     EXPECT_EQ(0, record.destroyFunc(component));
     client.post("GetUpdateStatus", offering(AppA, 1), UUId::generate());
     EXPECT_FALSE(client.replies().waitForCount(1, std::chrono::milliseconds(300)));
-    ::dlclose(module);
+    module.unload();
 }
 
 TEST_F(ModuleTest, CheckPrepareDownloadLaunchAndARestartAfterTheInstall) {
