@@ -27,7 +27,9 @@ step "Preparing the demo folder $DEMO_DIR"
 rm -rf "$DEMO_DIR"
 mkdir -p "$DEMO_DIR"
 DEMO_DIR=$(cd "$DEMO_DIR" && pwd)
-cp "$HERE/registry.xml" "$HERE/kestrup-host.ini" "$BUILD_DIR/bin/install-demo-app-2.exe" "$DEMO_DIR/"
+cp "$HERE/registry.xml" "$BUILD_DIR/bin/install-demo-app-2.exe" "$DEMO_DIR/"
+# The installer program (static, a few MiB) is larger than the shell script the limit was set for.
+sed -e 's/^MaxFileSize=.*/MaxFileSize=16777216/' "$HERE/kestrup-host.ini" > "$DEMO_DIR/kestrup-host.ini"
 # The programs see the build machine's root as drive Z:.
 windows_path() { printf 'Z:%s' "$1"; }
 installer_url="file:///$(windows_path "$DEMO_DIR/install-demo-app-2.exe")"
