@@ -10,6 +10,11 @@ function(kestrup_target_defaults target)
     if(KESTRUP_WERROR)
       target_compile_options(${target} PRIVATE -Werror)
     endif()
+    if(WIN32 AND _type MATCHES "SHARED_LIBRARY|MODULE_LIBRARY")
+      # As on Linux, where every symbol is visible: classes without an export
+      # macro that other modules use (and the tests reach into) stay usable.
+      target_link_options(${target} PRIVATE -Wl,--export-all-symbols)
+    endif()
     if(KESTRUP_SANITIZE)
       target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-sanitize-recover=all
                                                -fno-omit-frame-pointer)
@@ -42,6 +47,29 @@ function(kestrup_add_test name)
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT}
     ENVIRONMENT "KESTRUP_TEST_TMP=${CMAKE_BINARY_DIR}/test-tmp;KESTRUP_BINARY_DIR=${CMAKE_BINARY_DIR};KESTRUP_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+  if(WIN32 AND CMAKE_CROSSCOMPILING)
+    kestrup_wine_test_properties(${name})
+  endif()
+endfunction()
+
+# A test program run under Wine: shares the run's wineserver, leaves out the cases
+# of tests/wine-exclusions.txt, and starts the build machine's python3 for the
+# loopback HTTP server (a Linux program, which sees drive Z: as its root).
+function(kestrup_wine_test_properties name)
+  set(_list ${CMAKE_SOURCE_DIR}/tests/wine-exclusions.txt)
+  set_property(DIRECTORY ${CMAKE_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_list})
+  file(STRINGS ${_list} _lines REGEX "^[^#]")
+  set(_patterns)
+  foreach(_line ${_lines})
+    string(REGEX MATCH "^[^ \t]+" _pattern "${_line}")
+    if(_pattern)
+      list(APPEND _patterns ${_pattern})
+    endif()
+  endforeach()
+  list(JOIN _patterns ":" _filter)
+  set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT
+    "GTEST_FILTER=-${_filter}" "KESTRUP_TEST_PYTHON=Z:/usr/bin/python3" "KESTRUP_TEST_UNIX_DRIVE=Z:")
+  set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine_session)
 endfunction()
 
 # kestrup_add_bench(<name> SOURCES <files...> LIBS <targets...>)

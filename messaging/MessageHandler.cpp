@@ -34,7 +34,7 @@ boost::shared_ptr<LocalMessage> MessageHandler::waitForResponse(uint32_t timeout
     } else {
         const boost::posix_time::ptime deadline =
             boost::posix_time::microsec_clock::universal_time() +
-            boost::posix_time::seconds(static_cast<long>(timeoutSeconds));
+            boost::posix_time::seconds(static_cast<boost::int64_t>(timeoutSeconds));  // long is 32 bits on Windows
         // Spurious wake-ups go back to waiting until the same deadline.
         while (!response) {
             if (!condition.timed_wait(lock, deadline)) break;

@@ -1,27 +1,37 @@
 #include "DestinationFolder.h"
+#include "FileIo.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 namespace kestrup_services {
 
-namespace {
-
-std::string errnoText(const std::string& what, int error) {
-    return what + ": " + std::strerror(error);
-}
-
-bool isValidName(const std::string& name) {
+bool isPlainFileName(const std::string& name) {
+#ifdef _WIN32
+    // Windows also takes a backslash as a separator and a colon for a drive or a stream.
+    if (name.find_first_of("\\:") != std::string::npos) return false;
+#endif
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
            name.find('\0') == std::string::npos;
 }
 
-}  // namespace
+DestinationFolder::DestinationFolder(const std::string& path, UniqueFd fd)
+    : m_path(path), m_fd(std::move(fd)) {
+    while (m_path.size() > 1 && m_path.back() == '/') m_path.pop_back();
+}
+
+std::string DestinationFolder::pathOf(const std::string& name) const {
+    return m_path == "/" ? "/" + name : m_path + "/" + name;
+}
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
     if (this != &other) reset(other.release());
@@ -38,6 +48,16 @@ void UniqueFd::reset(int fd) {
     if (m_fd >= 0) ::close(m_fd);
     m_fd = fd;
 }
+
+#ifndef _WIN32
+
+namespace {
+
+std::string errnoText(const std::string& what, int error) {
+    return what + ": " + std::strerror(error);
+}
+
+}  // namespace
 
 bool makeFolders(const std::string& path, std::string& error) {
     if (path.empty()) {
@@ -66,11 +86,6 @@ bool makeFolders(const std::string& path, std::string& error) {
     return true;
 }
 
-DestinationFolder::DestinationFolder(const std::string& path, UniqueFd fd)
-    : m_path(path), m_fd(std::move(fd)) {
-    while (m_path.size() > 1 && m_path.back() == '/') m_path.pop_back();
-}
-
 std::unique_ptr<DestinationFolder> DestinationFolder::open(const std::string& path, std::string& error,
                                                            bool createMissing) {
     if (createMissing && !makeFolders(path, error)) return nullptr;
@@ -82,12 +97,8 @@ std::unique_ptr<DestinationFolder> DestinationFolder::open(const std::string& pa
     return std::unique_ptr<DestinationFolder>(new DestinationFolder(path, std::move(fd)));
 }
 
-std::string DestinationFolder::pathOf(const std::string& name) const {
-    return m_path == "/" ? "/" + name : m_path + "/" + name;
-}
-
 UniqueFd DestinationFolder::createExclusive(const std::string& name, std::string& error) {
-    if (!isValidName(name)) {
+    if (!isPlainFileName(name)) {
         error = "invalid file name";
         return UniqueFd();
     }
@@ -102,7 +113,7 @@ UniqueFd DestinationFolder::createExclusive(const std::string& name, std::string
 }
 
 UniqueFd DestinationFolder::openOwnRegular(const std::string& name) {
-    if (!isValidName(name)) return UniqueFd();
+    if (!isPlainFileName(name)) return UniqueFd();
     UniqueFd fd(::openat(m_fd.get(), name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     if (!fd.valid()) return UniqueFd();
     struct stat info;
@@ -117,13 +128,13 @@ UniqueFd DestinationFolder::openOwnRegular(const std::string& name) {
 }
 
 bool DestinationFolder::removeFile(const std::string& name) {
-    if (!isValidName(name)) return false;
+    if (!isPlainFileName(name)) return false;
     if (::unlinkat(m_fd.get(), name.c_str(), 0) == 0) return true;
     return errno == ENOENT;
 }
 
 bool DestinationFolder::moveIntoPlace(const std::string& from, const std::string& to, std::string& error) {
-    if (!isValidName(from) || !isValidName(to)) {
+    if (!isPlainFileName(from) || !isPlainFileName(to)) {
         error = "invalid file name";
         return false;
     }
@@ -183,10 +194,12 @@ bool DestinationFolder::replaceFile(const std::string& name, const std::string& 
     return true;
 }
 
+#endif  // !_WIN32
+
 bool writeAll(int fd, const std::string& text) {
     std::size_t done = 0;
     while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        const long long n = writeSome(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         done += static_cast<std::size_t>(n);

@@ -27,7 +27,9 @@ private:
 // A folder that downloads are written into. Every entry is reached relative to the
 // folder's own descriptor by a plain name (never a path), and no operation follows a
 // symbolic link planted at an entry's name, so nothing is ever written or replaced
-// outside the folder. Not thread-safe; one per transfer.
+// outside the folder. Not thread-safe; one per transfer. On Windows (no descriptor
+// for a folder) entries are reached by path, files are opened in binary mode, and
+// an entry that is a link or junction is refused the same way.
 class DestinationFolder {
 public:
     // Opens the folder, creating missing folders on the way with mode 0700 unless
@@ -68,6 +70,9 @@ private:
 
 // Writes all of `text` to `fd`, going on after interruptions; false on an error.
 bool writeAll(int fd, const std::string& text);
+
+// A single entry name: not empty, not "." or "..", no separator.
+bool isPlainFileName(const std::string& name);
 
 // mkdir -p with mode 0700 for the folders it creates. False with `error` set when a
 // component cannot be created or is not a folder.

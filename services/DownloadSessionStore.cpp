@@ -5,9 +5,8 @@
 #include <map>
 #include <sstream>
 
-#include <unistd.h>
-
 #include "DestinationFolder.h"
+#include "FileIo.h"
 #include "FileNames.h"
 #include "bus/UUId.h"
 
@@ -68,7 +67,7 @@ bool DownloadSessionStore::load(const std::string& sessionId, DownloadTask& task
     std::string text;
     char buffer[4096];
     for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        const long long n = readSome(fd.get(), buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return false;
         if (n == 0) break;

@@ -6,11 +6,9 @@
 #include <memory>
 #include <vector>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "CurlSupport.h"
 #include "DestinationFolder.h"
+#include "FileIo.h"
 #include "FileNames.h"
 #include "HttpHeaders.h"
 #include "PipelinedFileWriter.h"
@@ -191,7 +189,7 @@ bool hashExisting(int fd, uint64_t size, Sha256& hasher, CurlCancel& cancel) {
     while (done < size) {
         if (cancel.cancelled()) return false;
         const std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(buffer.size(), size - done));
-        const ssize_t n = ::pread(fd, buffer.data(), want, static_cast<off_t>(done));
+        const long long n = readAt(fd, buffer.data(), want, done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         hasher.update(buffer.data(), static_cast<std::size_t>(n));
@@ -354,11 +352,10 @@ DownloadOutcome runDownload(const DownloadTask& task, bool resume, const Downloa
     UniqueFd fd;
     if (resume && scheme != "file" && !task.validator.empty()) {
         fd = folder->openOwnRegular(partial);
-        struct stat info;
-        if (fd.valid() && ::fstat(fd.get(), &info) == 0 && info.st_size > 0 &&
-            (options.maxFileSizeBytes == 0 || static_cast<uint64_t>(info.st_size) <= options.maxFileSizeBytes)) {
-            const uint64_t size = static_cast<uint64_t>(info.st_size);
-            if (!hashExisting(fd.get(), size, hasher, cancel) || ::lseek(fd.get(), 0, SEEK_END) < 0) {
+        uint64_t size = 0;
+        if (fd.valid() && fileSize(fd.get(), size) && size > 0 &&
+            (options.maxFileSizeBytes == 0 || size <= options.maxFileSizeBytes)) {
+            if (!hashExisting(fd.get(), size, hasher, cancel) || !seekToEnd(fd.get())) {
                 fd.reset();
                 hasher.reset();
             } else {
@@ -472,7 +469,7 @@ DownloadOutcome runDownload(const DownloadTask& task, bool resume, const Downloa
         return giveUp(DownloadFailure::DigestMismatch,
                       "digest mismatch: expected " + task.fileHash + ", got " + actual, false);
     }
-    if (options.syncBeforeRename && ::fsync(fd.get()) != 0) {
+    if (options.syncBeforeRename && !syncToDisk(fd.get())) {
         return giveUp(DownloadFailure::WriteFailed, std::string("cannot flush the file: ") + std::strerror(errno),
                       false);
     }

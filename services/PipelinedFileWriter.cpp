@@ -4,10 +4,8 @@
 #include <chrono>
 #include <cstring>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "CurlSupport.h"
+#include "FileIo.h"
 #include "Sha256.h"
 
 namespace kestrup_services {
@@ -18,7 +16,7 @@ const uint64_t kWritebackStepBytes = 16u << 20;
 
 bool writeAll(int fd, const char* data, std::size_t size, std::string& error) {
     while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
+        const long long n = writeSome(fd, data, size);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             error = std::string("cannot write the partial file: ") + std::strerror(n < 0 ? errno : ENOSPC);
@@ -105,7 +103,7 @@ bool PipelinedFileWriter::restart() {
     if (!flush()) return false;
     // The writer is idle now: every buffer is back and none is in flight.
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (::ftruncate(m_fd, 0) != 0 || ::lseek(m_fd, 0, SEEK_SET) != 0) {
+    if (!truncateToStart(m_fd)) {
         m_error = std::string("cannot restart the partial file: ") + std::strerror(errno);
         return false;
     }
@@ -136,8 +134,7 @@ void PipelinedFileWriter::writerLoop() {
             m_hasher.update(buffer.data(), buffer.size());
             m_filePosition += buffer.size();
             if (m_startWriteback && m_filePosition - m_writebackFrom >= kWritebackStepBytes) {
-                ::sync_file_range(m_fd, static_cast<off64_t>(m_writebackFrom),
-                                  static_cast<off64_t>(m_filePosition - m_writebackFrom), SYNC_FILE_RANGE_WRITE);
+                startWriteback(m_fd, m_writebackFrom, m_filePosition - m_writebackFrom);
                 m_writebackFrom = m_filePosition;
             }
         }

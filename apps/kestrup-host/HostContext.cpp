@@ -20,6 +20,7 @@
 #include "bus/MessageTriggerer.h"
 #include "bus/ThreadPoolDispatcher.h"
 #include "host/ConfigurationManager.h"
+#include "host/CorvanePath.h"
 #include "host/LogLine.h"
 #include "host/Logger.h"
 #include "host/ServiceOfferingManager.h"
@@ -92,13 +93,13 @@ public:
         const char* previous = std::getenv(name);
         m_hadValue = previous != nullptr;
         if (m_hadValue) m_previous = previous;
-        ::setenv(name, value.c_str(), 1);
+        qputenv(name, QByteArray::fromStdString(value));
     }
     ~ScopedEnvironmentVariable() {
         if (m_hadValue) {
-            ::setenv(m_name, m_previous.c_str(), 1);
+            qputenv(m_name, QByteArray::fromStdString(m_previous));
         } else {
-            ::unsetenv(m_name);
+            qunsetenv(m_name);
         }
     }
     ScopedEnvironmentVariable(const ScopedEnvironmentVariable&) = delete;
@@ -242,11 +243,11 @@ bool HostContext::loadComponent(const std::string& pluginPath, std::string& erro
     }
     try {
         // The component takes its download folder from the per-user data folder
-        // (XDG_DATA_HOME) while it initializes; point that at our data folder for
+        // (XDG_DATA_HOME, LOCALAPPDATA on Windows) while it initializes; point that at our data folder for
         // this call only, so installers started later see the user's own value.
         // Nothing else reads the environment meanwhile: the other threads are the
         // idle workers of the bus and the services.
-        ScopedEnvironmentVariable dataHome("XDG_DATA_HOME", m_settings.dataFolder);
+        ScopedEnvironmentVariable dataHome(userDataEnvironmentVariable(), m_settings.dataFolder);
         m_component->initialize();
         m_componentInitialized = true;
     } catch (const std::exception& e) {

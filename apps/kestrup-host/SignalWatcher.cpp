@@ -1,3 +1,5 @@
+#ifndef _WIN32
+
 #include "SignalWatcher.h"
 
 #include <cerrno>
@@ -80,11 +82,10 @@ void SignalWatcher::drain() {
     unsigned char bytes[16];
     ssize_t count;
     while ((count = ::read(g_pipe[0], bytes, sizeof(bytes))) > 0) {
-        for (ssize_t i = 0; i < count; ++i) {
-            if (m_firstSignal == 0) m_firstSignal = bytes[i];
-            m_onSignal(bytes[i]);
-        }
+        for (ssize_t i = 0; i < count; ++i) deliver(bytes[i]);
     }
 }
 
 }  // namespace kestrup_host
+
+#endif  // !_WIN32

@@ -2,6 +2,8 @@
 // Turns SIGINT and SIGTERM into a call on the Qt main thread. The signal handler
 // only writes the signal's number into a pipe (async-signal-safe); a socket
 // notifier on the pipe's other end makes the call from the event loop.
+// On Windows a console control handler does it: Ctrl-C and Ctrl-Break count as
+// SIGINT, closing the console, logging off and shutting down as SIGTERM.
 // One watcher at a time in a process.
 #include <functional>
 #include <memory>
@@ -26,8 +28,15 @@ public:
     // The first signal received so far; 0 when none. Main thread only.
     int firstSignal() const { return m_firstSignal; }
 
+    // Records and passes on one signal. Main thread only (the platform's handler
+    // queues the call there).
+    void deliver(int signalNumber) {
+        if (m_firstSignal == 0) m_firstSignal = signalNumber;
+        m_onSignal(signalNumber);
+    }
+
 private:
-    void drain();
+    void drain();  // POSIX: reads the pipe
 
     std::function<void(int)> m_onSignal;
     std::unique_ptr<QSocketNotifier> m_notifier;

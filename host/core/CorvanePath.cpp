@@ -18,9 +18,9 @@ std::string environment(const char* name) {
 // The per-user data folder, or empty when the environment does not name one.
 std::string userDataFolder() {
 #if defined(_WIN32)
-    return environment("LOCALAPPDATA");
+    return environment(userDataEnvironmentVariable());
 #else
-    const std::string xdg = environment("XDG_DATA_HOME");
+    const std::string xdg = environment(userDataEnvironmentVariable());
     // The XDG rules say a relative value is invalid and must be ignored.
     if (!xdg.empty() && fs::path(xdg).is_absolute()) {
         return xdg;
@@ -59,6 +59,14 @@ bool expandVariables(std::string& path) {
 }
 
 }  // namespace
+
+const char* userDataEnvironmentVariable() {
+#if defined(_WIN32)
+    return "LOCALAPPDATA";
+#else
+    return "XDG_DATA_HOME";
+#endif
+}
 
 CorvanePath::CorvanePath(const std::string& path) : m_path(path) {}
 

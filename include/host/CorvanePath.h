@@ -16,3 +16,7 @@ public:
 private:
     std::string m_path;
 };
+
+// The environment variable that names the per-user data folder on this platform
+// ("XDG_DATA_HOME" on Linux, "LOCALAPPDATA" on Windows).
+KESTRUP_HOST_API const char* userDataEnvironmentVariable();

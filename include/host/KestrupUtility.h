@@ -11,7 +11,7 @@ class ISerializable;
 class ServiceOfferingEntity;
 
 // Host-side helpers the update component calls to talk to the backend.
-class KESTRUP_HOST_API KestrupUtility {
+class KESTRUP_HOSTSERVICES_API KestrupUtility {
 public:
     // Topic of the backend.
     static const char* const BackendTopic;        // "event://Backend/Kestrup"

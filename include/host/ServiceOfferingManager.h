@@ -16,7 +16,7 @@ class ServiceOfferingEntity;
 //   </serviceOfferings>
 //
 // Every lookup reads the file as it is at that moment. Thread-safe.
-class KESTRUP_HOST_API ServiceOfferingManager {
+class KESTRUP_HOSTSERVICES_API ServiceOfferingManager {
 public:
     enum Error {
         Ok = 0,
@@ -48,6 +48,6 @@ private:
 };
 
 template <>
-KESTRUP_HOST_API ServiceOfferingManager* Singleton<ServiceOfferingManager>::instance();
+KESTRUP_HOSTSERVICES_API ServiceOfferingManager* Singleton<ServiceOfferingManager>::instance();
 template <>
-KESTRUP_HOST_API void Singleton<ServiceOfferingManager>::install(ServiceOfferingManager* instance);
+KESTRUP_HOSTSERVICES_API void Singleton<ServiceOfferingManager>::install(ServiceOfferingManager* instance);

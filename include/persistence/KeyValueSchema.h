@@ -43,7 +43,7 @@ class PersistentManager;
 // it holds the connection's own mutex, which is always taken after a session mutex
 // and never waits for one. A flush holds the connection only for its one short
 // transaction, so sessions on one file do not block each other beyond that.
-class KESTRUP_HOST_API KeyValueSchema {
+class KESTRUP_PERSISTENCE_API KeyValueSchema {
 public:
     // Property names and values for PersistentManager::initLocal.
     static const std::string AUTO_FLUSH;        // "AutoFlush"

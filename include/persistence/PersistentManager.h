@@ -14,7 +14,7 @@
 // setting (setStoreFolder), else the per-user data folder
 // "%USER_DATA%/Corvane/Brenmark/". It is resolved at each initLocal call and
 // created when missing.
-class KESTRUP_HOST_API PersistentManager {
+class KESTRUP_PERSISTENCE_API PersistentManager {
 public:
     typedef std::map<std::string, std::string> Properties;
 

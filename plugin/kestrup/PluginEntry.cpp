@@ -3,7 +3,22 @@
 #include "Kestrup.h"
 #include "plugin/PluginABI.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace {
+
+// Keeps the module mapped until the process ends, whatever the host unloads: a
+// bus thread still finishing a delivery, or the launcher's table of child
+// processes, must never find its code or data gone.
+void pinModule() {
+#ifdef _WIN32
+    HMODULE self = nullptr;
+    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                         reinterpret_cast<LPCWSTR>(&pinModule), &self);
+#endif
+}
 
 int32_t exitPlugin() {
     return 0;
@@ -35,5 +50,6 @@ extern "C" KESTRUP_PLUGIN_EXPORT PF_ExitFunc PF_initPlugin(const PF_HostServices
     record.programmingLanguage = 1;
 
     if (services->registerObject("Kestrup", &record) < 0) return nullptr;
+    pinModule();
     return &exitPlugin;
 }

@@ -61,7 +61,11 @@ bool ChildProcess::waitForText(const std::string& text, int timeoutMs) {
 }
 
 void ChildProcess::sendSignal(int signalNumber) {
+#ifdef _WIN32
+    (void)signalNumber;  // no signals on Windows; the cases that send one do not run there
+#else
     if (m_process.state() == QProcess::Running) ::kill(static_cast<pid_t>(m_process.processId()), signalNumber);
+#endif
 }
 
 Finished ChildProcess::finish(int timeoutMs) {

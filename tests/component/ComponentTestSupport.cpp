@@ -5,12 +5,13 @@
 #include <sstream>
 #include <thread>
 
-#include <sys/stat.h>
+#include <filesystem>
 
 #include <boost/make_shared.hpp>
 #include <boost/pointer_cast.hpp>
 
 #include "bus/MessageDispatcher.h"
+#include "host/CorvanePath.h"
 
 namespace componenttest {
 
@@ -24,7 +25,7 @@ std::string statusTopic(const UUId& sessionId) {
 std::string useTemporaryUserDataHome() {
     // Lives as long as the process: the component caches the folder.
     static testsupport::TempDir home;
-    ::setenv("XDG_DATA_HOME", home.path().c_str(), 1);
+    testsupport::setEnv(userDataEnvironmentVariable(), home.path().c_str());
     return home.path();
 }
 
@@ -89,11 +90,15 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     return true;
 }
 
-std::string writeInstallerScript(const std::string& path, const std::string& marker) {
-    std::ofstream(path, std::ios::trunc) << "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" << marker << ".tmp'\nmv '"
-                                         << marker << ".tmp' '" << marker << "'\n";
-    ::chmod(path.c_str(), 0755);
-    return path;
+std::string placeRecordingInstaller(const std::string& path, const std::string& marker) {
+    std::filesystem::path installer(path);
+#ifdef _WIN32
+    installer.replace_extension(".exe");
+#endif
+    std::filesystem::copy_file(KESTRUP_RECORDING_INSTALLER, installer,
+                               std::filesystem::copy_options::overwrite_existing);
+    std::ofstream(installer.string() + ".marker", std::ios::trunc) << marker;
+    return installer.generic_string();
 }
 
 std::string readFile(const std::string& path) {

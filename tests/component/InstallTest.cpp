@@ -33,7 +33,7 @@ TEST_F(InstallTest, APreparedDownloadIsLaunchedAndAnsweredWhenTheInstallerHasSta
     startComponent();
     const UUId downloadSession = UUId::generate();
     const std::string marker = dir.file("installer-ran");
-    const std::string installer = writeInstallerScript(dir.file("setup.sh"), marker);
+    const std::string installer = placeRecordingInstaller(dir.file("setup.sh"), marker);
     testsupport::RecordingSink status({statusTopic(downloadSession)});
     ASSERT_NO_FATAL_FAILURE(reachDownloading(downloadSession, defaultFile()));
 
@@ -121,7 +121,7 @@ TEST_F(InstallTest, APreparedDownloadIsLaunchedAndAnsweredWhenTheInstallerHasSta
 
 TEST_F(InstallTest, TheLaunchLimitCountsLaunchesAcrossRestarts) {
     const std::string marker = dir.file("installer-ran");
-    const std::string installer = writeInstallerScript(dir.file("setup.sh"), marker);
+    const std::string installer = placeRecordingInstaller(dir.file("setup.sh"), marker);
     // The install retries setting (empty: the default) and the launches so far
     // that still allow one more.
     const std::pair<std::string, int32_t> cases[] = {{"0", 0}, {"", 3}};

@@ -1,13 +1,12 @@
 // The module as the host sees it: its entry, and the whole road of one update
 // driven through a component that the host's plug-in manager created.
-#include <dlfcn.h>
-
 #include <cstring>
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <QLibrary>
 #include <boost/pointer_cast.hpp>
 #include <gtest/gtest.h>
 
@@ -71,9 +70,9 @@ protected:
 };
 
 TEST_F(ModuleTest, TheEntryRegistersTheTypeKestrupWithItsFunctions) {
-    void* module = ::dlopen(KESTRUP_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(nullptr, module) << ::dlerror();
-    PF_InitFunc init = reinterpret_cast<PF_InitFunc>(::dlsym(module, PF_INIT_PLUGIN_SYMBOL));
+    QLibrary module(QStringLiteral(KESTRUP_MODULE_PATH));
+    ASSERT_TRUE(module.load()) << module.errorString().toStdString();
+    PF_InitFunc init = reinterpret_cast<PF_InitFunc>(module.resolve(PF_INIT_PLUGIN_SYMBOL));
     ASSERT_NE(nullptr, init);
     PF_HostServices services;
     std::memset(&services, 0, sizeof(services));
@@ -106,7 +105,7 @@ TEST_F(ModuleTest, TheEntryRegistersTheTypeKestrupWithItsFunctions) {
     EXPECT_EQ(0, record.destroyFunc(component));
     client.post("GetUpdateStatus", offering(AppA, 1), UUId::generate());
     EXPECT_FALSE(client.replies().waitForCount(1, std::chrono::milliseconds(300)));
-    ::dlclose(module);
+    module.unload();
 }
 
 TEST_F(ModuleTest, CheckPrepareDownloadLaunchAndARestartAfterTheInstall) {
@@ -114,7 +113,7 @@ TEST_F(ModuleTest, CheckPrepareDownloadLaunchAndARestartAfterTheInstall) {
     IComponent* component = createAndStart();
     ASSERT_NE(nullptr, component) << plugins.lastError();
     const std::string marker = dir.file("installer-ran");
-    const std::string installer = writeInstallerScript(dir.file("setup.sh"), marker);
+    const std::string installer = placeRecordingInstaller(dir.file("setup.sh"), marker);
 
     // 1. The check finds an update.
     KSFile file = makeFile({"http://mirror-one.test/setup.sh", "http://mirror-two.test/setup.sh"}, "--silent");

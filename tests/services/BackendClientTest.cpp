@@ -158,7 +158,7 @@ protected:
 
 TEST_F(BackendClientTest, AnswersWithTheManifestOrAnErrorOnTheReplyTopicAndSession) {
     ASSERT_TRUE(writeFile(www + "/feed.xml", sampleFeed()));
-    for (const std::string& feedUrl : {server->url("/files/feed.xml"), "file://" + www + "/feed.xml"}) {
+    for (const std::string& feedUrl : {server->url("/files/feed.xml"), fileUrl(www) + "/feed.xml"}) {
         SCOPED_TRACE(feedUrl);
         startClient(feedUrl);
         const UUId session = UUId::generate();
@@ -205,7 +205,7 @@ TEST_F(BackendClientTest, AnswersWithTheManifestOrAnErrorOnTheReplyTopicAndSessi
     const std::vector<Case> cases = {
         {server->url("/files/broken.xml"), BackendError::FeedMalformed},
         {server->url("/files/missing.xml"), BackendError::FeedUnreadable},
-        {"file://" + www + "/missing.xml", BackendError::FeedUnreadable},
+        {fileUrl(www) + "/missing.xml", BackendError::FeedUnreadable},
         {"", BackendError::FeedUnreadable},
         {server->url("/files/feed.xml"), BackendError::InvalidRequest},  // a payload of another class
     };

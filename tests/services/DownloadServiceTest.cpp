@@ -174,7 +174,7 @@ TEST_F(DownloadServiceTest, FinishedDownloadIsVerifiedOwnerOnlyAndReportsProgres
     for (unsigned seed : {1u, 2u}) {
         const std::string local = serve("local.bin", patternBytes(5000 + seed, seed));
         const UUId one = UUId::generate();
-        start(one, "file://" + www + "/local.bin", seed == 1 ? "" : sha256Hex(local), dest);
+        start(one, fileUrl(www) + "/local.bin", seed == 1 ? "" : sha256Hex(local), dest);
         EXPECT_EQ(local, readFile(expectFinished(one)));
     }
     EXPECT_EQ((std::vector<std::string>{"app-2.run", "local.bin"}), folderEntries(dest));
@@ -194,7 +194,7 @@ TEST_F(DownloadServiceTest, FailuresAnswerWithTheirCodeAndLeaveNothingBehind) {
         {"http://127.0.0.1:1/x.bin", "", DownloadFailure::TransferFailed},
         {server->url("/status/404"), "", DownloadFailure::HttpStatus},
         {server->url("/status/503"), "", DownloadFailure::HttpStatus},
-        {"file://" + www + "/missing.bin", "", DownloadFailure::TransferFailed},
+        {fileUrl(www) + "/missing.bin", "", DownloadFailure::TransferFailed},
         {"ftp://127.0.0.1/x.bin", "", DownloadFailure::InvalidRequest},
         {"", "", DownloadFailure::InvalidRequest},
         {server->url("/files/small.bin"), "abc123", DownloadFailure::InvalidRequest},

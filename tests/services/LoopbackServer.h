@@ -1,6 +1,7 @@
 #pragma once
 // Runs loopback_server.py (Python's http.server on 127.0.0.1, ephemeral port) as a
-// child process for the duration of a test.
+// child process for the duration of a test. On Windows the interpreter is
+// KESTRUP_TEST_PYTHON (under Wine the build machine's own python3).
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -28,7 +29,10 @@ public:
 
 private:
     std::string m_root;
+    bool m_running = false;
+#ifndef _WIN32
     pid_t m_pid = -1;
+#endif
     int m_port = 0;
     std::string m_error;
 };
@@ -51,6 +55,8 @@ bool writeFile(const std::string& path, const std::string& content);
 std::string patternBytes(std::size_t size, unsigned seed = 1);
 // SHA-256 hex of `data` (OpenSSL one-shot; independent of the service's hasher).
 std::string sha256Hex(const std::string& data);
+// The file URL of an absolute path.
+std::string fileUrl(const std::string& path);
 // Names of the entries of a folder, sorted; "." and ".." left out.
 std::vector<std::string> folderEntries(const std::string& path);
 

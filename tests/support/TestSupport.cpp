@@ -6,11 +6,44 @@
 #include <random>
 #include <sstream>
 
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
 #include "bus/MessageDispatcher.h"
 
 namespace testsupport {
 
 namespace fs = std::filesystem;
+
+void setEnv(const char* name, const char* value) {
+#ifdef _WIN32
+    ::_putenv_s(name, value != nullptr ? value : "");  // an empty value removes it
+#else
+    if (value != nullptr) ::setenv(name, value, 1); else ::unsetenv(name);
+#endif
+}
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : m_name(name) {
+    if (const char* old = std::getenv(name)) m_old = old;
+    setEnv(name, value);
+}
+
+ScopedEnv::~ScopedEnv() { setEnv(m_name, m_old ? m_old->c_str() : nullptr); }
+
+bool lockAway(const std::string& path) {
+#ifdef _WIN32
+    (void)path;
+    return false;
+#else
+    if (::geteuid() == 0) return false;  // root reads every file
+    std::error_code error;
+    fs::permissions(path, fs::perms::none, error);
+    return !error;
+#endif
+}
 
 TempDir::TempDir() {
     const char* base = std::getenv("KESTRUP_TEST_TMP");
@@ -23,7 +56,7 @@ TempDir::TempDir() {
         name << "kestrup-" << ::getpid() << "-" << counter++ << "-" << rd();
         fs::path candidate = root / name.str();
         if (fs::create_directory(candidate)) {
-            m_path = fs::canonical(candidate).string();
+            m_path = fs::canonical(candidate).generic_string();
             return;
         }
     }

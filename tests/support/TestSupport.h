@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,27 @@ public:
 private:
     std::string m_path;
 };
+
+// Sets (or, with a null value, clears) an environment variable and restores the
+// earlier state when it goes.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    const char* m_name;
+    std::optional<std::string> m_old;
+};
+
+// Sets or clears (null value) an environment variable for the rest of the process.
+void setEnv(const char* name, const char* value);
+
+// Takes away every permission of a file; true when that keeps this process from
+// reading it (not for root, and not on Windows, where file modes do not do that).
+bool lockAway(const std::string& path);
 
 // Subscribes to the given topics of MessageDispatcher::getInstance() and records
 // every delivered message. Unsubscribes in its destructor.

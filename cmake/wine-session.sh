@@ -1,0 +1,24 @@
+#!/bin/sh
+# Starts or ends the one wineserver that a test run shares, so that each test
+# program does not pay for starting its own:
+#   wine-session.sh start|stop WINEPREFIX
+# `start` also creates the prefix on first use (several seconds, once).
+set -e
+action=$1
+WINEPREFIX=$2
+WINEDEBUG=-all
+export WINEPREFIX WINEDEBUG
+case "$action" in
+  start)
+    mkdir -p "$WINEPREFIX"
+    wineserver -p
+    /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || true
+    ;;
+  stop)
+    wineserver -k 2>/dev/null || true
+    ;;
+  *)
+    echo "usage: $0 start|stop WINEPREFIX" >&2
+    exit 64
+    ;;
+esac
