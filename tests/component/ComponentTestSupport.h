@@ -50,8 +50,10 @@ int32_t resultOf(const boost::shared_ptr<LocalMessage>& reply);
 bool waitUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
-// An executable script at `path` that writes its arguments, one a line, atomically to `marker`.
-std::string writeInstallerScript(const std::string& path, const std::string& marker);
+// Places the recording installer at `path` (on Windows with the extension .exe): it
+// writes its arguments, one a line, to `marker` (atomically, so a reader never sees
+// half of it). Returns the installer's path.
+std::string placeRecordingInstaller(const std::string& path, const std::string& marker);
 // The whole file; empty when it does not exist.
 std::string readFile(const std::string& path);
 

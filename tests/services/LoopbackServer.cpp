@@ -153,6 +153,14 @@ std::string sha256Hex(const std::string& data) {
     return text;
 }
 
+std::string fileUrl(const std::string& path) {
+#ifdef _WIN32
+    return "file:///" + path;  // "C:/..." gives file:///C:/...
+#else
+    return "file://" + path;
+#endif
+}
+
 std::vector<std::string> folderEntries(const std::string& path) {
     std::vector<std::string> names;
     std::error_code error;

@@ -1,7 +1,6 @@
 #pragma once
 // Runs loopback_server.py (Python's http.server on 127.0.0.1, ephemeral port) as a
-// child process for the duration of a test. On Windows the interpreter is
-// KESTRUP_TEST_PYTHON (under Wine the build machine's own python3).
+// child process for the duration of a test.
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -29,10 +28,7 @@ public:
 
 private:
     std::string m_root;
-    bool m_running = false;
-#ifndef _WIN32
     pid_t m_pid = -1;
-#endif
     int m_port = 0;
     std::string m_error;
 };

@@ -2,10 +2,8 @@
 """A small HTTP server on 127.0.0.1 for the service tests.
 
 Serves the files of --root and misbehaves on request. It binds an ephemeral port,
-writes "PORT <n>" to --port-file (through a temporary file, so it appears whole), and
-appends one line per request to --log: "<METHOD> <path> range=<Range header or ->".
-It ends on SIGTERM, when --stop-file appears, or when the process that started it
-is gone (a Windows test under Wine cannot signal it).
+prints "PORT <n>" on its first output line, and appends one line per request to
+--log: "<METHOD> <path> range=<Range header or ->".
 
 Paths:
   /files/<name>            the file with an ETag of its content; honours "Range:
@@ -188,24 +186,12 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--root", required=True)
     parser.add_argument("--log", required=True)
-    parser.add_argument("--port-file", required=True)
-    parser.add_argument("--stop-file", required=True)
     args = parser.parse_args()
     Handler.root = args.root
     Handler.log_path = args.log
     open(args.log, "a").close()
     server = QuietServer(("127.0.0.1", 0), Handler)
-    with open(args.port_file + ".tmp", "w") as port:
-        port.write("PORT %d\n" % server.server_address[1])
-    os.replace(args.port_file + ".tmp", args.port_file)
-    parent = os.getppid()
-
-    def watch():
-        while not os.path.exists(args.stop_file) and os.getppid() == parent:
-            time.sleep(0.1)
-        os._exit(0)
-
-    threading.Thread(target=watch, daemon=True).start()
+    print("PORT %d" % server.server_address[1], flush=True)
     try:
         server.serve_forever()
     except KeyboardInterrupt:
