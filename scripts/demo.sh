@@ -17,8 +17,8 @@ APP=7d3c9a4e-2f61-4b8a-9c05-5e1f2a3b4c6d
 BUILD_DIR=${BUILD_DIR:-build}
 DEMO_DIR=${DEMO_DIR:-$BUILD_DIR/demo}
 
-step() { printf '\n==> %s\n' "$*"; }
-fail() { printf '\ndemo: FAILED: %s\n' "$*" >&2; exit 1; }
+# shellcheck source=scripts/demo-road.sh
+. scripts/demo-road.sh
 
 bash scripts/install-deps.sh
 
@@ -34,38 +34,7 @@ cd "$DEMO_DIR"
 ls -l
 step "The feed is signed with the demo's own key, which the configuration trusts"
 "$HOST" feed verify feed.xml --keys demo-feed.key.pub
-registry_version() { sed -n "s/.*id=\"$APP\" version=\"\([0-9]*\)\".*/\1/p" registry.xml; }
-echo "The registry lists application $APP at version $(registry_version)."
-
-# Runs kestrup-host, shows its exit code, and fails the demo on another one.
-host() {
-  local expected=$1
-  shift
-  echo "\$ kestrup-host $* --config kestrup-host.ini"
-  local code=0
-  "$HOST" "$@" --config kestrup-host.ini || code=$?
-  echo "(exit code $code)"
-  [ "$code" -eq "$expected" ] || fail "kestrup-host $1 ended with exit code $code, expected $expected"
-}
-
-step "First start: check, download and start the installer"
-host 0 update --app "$APP"
-
-step "The installer runs on its own; waiting for it to record version 2"
-for _ in $(seq 1 100); do
-  [ "$(registry_version)" = 2 ] && break
-  sleep 0.1
-done
-echo "The registry lists version $(registry_version)."
-
-step "Second start: the component sees version 2, tells the backend and returns to Idle"
-host 2 status --app "$APP"
-
-step "The saved workflow and the registry"
-host 0 state --app "$APP"
-state=$("$HOST" state --config kestrup-host.ini)
-
-[ "$(registry_version)" = 2 ] || fail "the registry lists version $(registry_version), not 2"
-grep -q "Workflow state: Idle (1)" <<<"$state" || fail "the workflow is not Idle: $state"
+CONFIG=kestrup-host.ini
+run_host() { "$HOST" "$@"; }
+demo_road
 grep -q "is signed by trusted key" data/kestrup-host.log || fail "the host did not check the feed's signature"
-step "Done: the registry lists version 2 and the workflow is Idle. Log: $DEMO_DIR/data/kestrup-host.log"
