@@ -23,27 +23,23 @@ for file in bin/kestrup-host.exe lib/libkestrup.dll bin/install-demo-app-2.exe; 
   [ -f "$BUILD_DIR/$file" ] || fail "$BUILD_DIR/$file is missing: build the windows preset first"
 done
 
-step "Preparing the demo folder $DEMO_DIR"
-rm -rf "$DEMO_DIR"
-mkdir -p "$DEMO_DIR"
-DEMO_DIR=$(cd "$DEMO_DIR" && pwd)
-cp "$HERE/registry.xml" "$BUILD_DIR/bin/install-demo-app-2.exe" "$DEMO_DIR/"
-# The installer program (static, a few MiB) is larger than the shell script the limit was set for.
-sed -e 's/^MaxFileSize=.*/MaxFileSize=16777216/' "$HERE/kestrup-host.ini" > "$DEMO_DIR/kestrup-host.ini"
-# The programs see the build machine's root as drive Z:.
-windows_path() { printf 'Z:%s' "$1"; }
-installer_url="file:///$(windows_path "$DEMO_DIR/install-demo-app-2.exe")"
-digest=$(sha256sum "$DEMO_DIR/install-demo-app-2.exe" | cut -d' ' -f1)
-sed -e "s|@REGISTRY_FILE@|$(windows_path "$DEMO_DIR/registry.xml")|g" \
-    -e "s|@INSTALLER_SHA256@|$digest|g" \
-    -e "s|@INSTALLER_URL@|$installer_url|g" \
-    "$HERE/feed.xml.in" > "$DEMO_DIR/feed.xml"
-ls -l "$DEMO_DIR"
-
 # One wineserver for the whole road; ended however the script ends.
 cmake/wine-session.sh start "$BUILD_DIR/wine"
 trap 'cmake/wine-session.sh stop "$BUILD_DIR/wine"' EXIT
+run_host() { "${WINE[@]}" "$BUILD_DIR/bin/kestrup-host.exe" "$@"; }
+# The programs see the build machine's root as drive Z:.
+windows_path() { printf 'Z:%s' "$1"; }
+
+step "Preparing the demo folder $DEMO_DIR"
+rm -rf "$DEMO_DIR"
+DEMO_DIR=$(DEMO_INSTALLER="$BUILD_DIR/bin/install-demo-app-2.exe" DEMO_DRIVE=Z: \
+  sh "$HERE/prepare.sh" "$DEMO_DIR" "${WINE[@]}" "$BUILD_DIR/bin/kestrup-host.exe")
+# The installer program (static, a few MiB) is larger than the shell script the limit was set for.
+sed -i -e 's/^MaxFileSize=.*/MaxFileSize=16777216/' "$DEMO_DIR/kestrup-host.ini"
+ls -l "$DEMO_DIR"
+step "The feed is signed with the demo's own key, which the configuration trusts"
+run_host feed verify "$(windows_path "$DEMO_DIR/feed.xml")" --keys "$(windows_path "$DEMO_DIR/demo-feed.key.pub")"
 
 CONFIG=$(windows_path "$DEMO_DIR/kestrup-host.ini")
-run_host() { "${WINE[@]}" "$BUILD_DIR/bin/kestrup-host.exe" "$@"; }
 demo_road
+grep -q "is signed by trusted key" "$DEMO_DIR/data/kestrup-host.log" || fail "the host did not check the feed's signature"
