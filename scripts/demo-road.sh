@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The update road of the offline demo, shared by demo.sh and windows-demo.sh
 # (sourced). demo_road expects: APP (the application id), DEMO_DIR (holds
 # registry.xml and data/), CONFIG (the --config value), and a function run_host
@@ -19,6 +20,34 @@ host() {
   [ "$code" -eq "$expected" ] || fail "kestrup-host $1 ended with exit code $code, expected $expected"
 }
 
+# Bad input on the road: the application went back to version 1 and the downloaded
+# installer is gone before the host starts it again. The start fails with the
+# file's absence logged (ERROR_FILE_NOT_FOUND, 0x2) and exit code 5; the next
+# `update` checks anew, downloads the installer again and starts it.
+missing_installer_road() {
+  step "Bad input: back at version 1, and the downloaded installer is gone"
+  sed -i -e "/id=\"$APP\"/s/version=\"[0-9]*\"/version=\"1\"/" "$DEMO_DIR/registry.xml"
+  [ -n "$(find "$DEMO_DIR/data" -type f -name 'install-demo-app-2*' -print -delete)" ] ||
+    fail "the downloaded installer is not in $DEMO_DIR/data"
+  host 5 update --app "$APP"
+  grep "INSTALL_PROCESS: Error when invoking ShellExecuteEx (0x2)" "$DEMO_DIR/data/kestrup-host.log" ||
+    fail "the missing installer was not logged as error 0x2"
+
+  step "Again: check, download and start the installer"
+  host 0 update --app "$APP"
+  wait_for_version_2
+}
+
+# The installer runs on its own after the host has ended.
+wait_for_version_2() {
+  for _ in $(seq 1 300); do
+    [ "$(registry_version)" = 2 ] && break
+    sleep 0.1
+  done
+  echo "The registry lists version $(registry_version)."
+  [ "$(registry_version)" = 2 ] || fail "the installer did not record version 2"
+}
+
 demo_road() {
   echo "The registry lists application $APP at version $(registry_version)."
 
@@ -26,11 +55,9 @@ demo_road() {
   host 0 update --app "$APP"
 
   step "The installer runs on its own; waiting for it to record version 2"
-  for _ in $(seq 1 300); do
-    [ "$(registry_version)" = 2 ] && break
-    sleep 0.1
-  done
-  echo "The registry lists version $(registry_version)."
+  wait_for_version_2
+
+  missing_installer_road
 
   step "Second start: the component sees version 2, tells the backend and returns to Idle"
   host 2 status --app "$APP"
