@@ -16,9 +16,9 @@ const std::size_t kUuidLength = 36;
 std::vector<std::string> entriesOf(const std::string& folder) {
     std::vector<std::string> names;
     std::error_code error;
-    for (std::filesystem::directory_iterator entry(folder, error), end; !error && entry != end;
+    for (std::filesystem::directory_iterator entry(std::filesystem::u8path(folder), error), end; !error && entry != end;
          entry.increment(error)) {
-        names.push_back(entry->path().filename().string());
+        names.push_back(entry->path().filename().u8string());
     }
     return names;
 }

@@ -47,8 +47,8 @@ const std::size_t kMaxKnownSessions = 1024;
 std::string absoluteFolder(const std::string& folder) {
     if (folder.empty()) return folder;
     std::error_code error;
-    const std::filesystem::path absolute = std::filesystem::absolute(folder, error);
-    return error ? folder : absolute.lexically_normal().string();
+    const std::filesystem::path absolute = std::filesystem::absolute(std::filesystem::u8path(folder), error);
+    return error ? folder : absolute.lexically_normal().u8string();
 }
 
 boost::shared_ptr<StatusReportPayload> finishedPayload(const std::string& path, bool unverified) {

@@ -102,9 +102,9 @@ std::vector<std::string> DownloadSessionStore::sessions() const {
     std::vector<std::string> found;
     if (!enabled()) return found;
     std::error_code error;
-    for (std::filesystem::directory_iterator entry(m_folder, error), end; !error && entry != end;
+    for (std::filesystem::directory_iterator entry(std::filesystem::u8path(m_folder), error), end; !error && entry != end;
          entry.increment(error)) {
-        const std::string name = entry->path().filename().string();
+        const std::string name = entry->path().filename().u8string();
         const std::string suffix = ".download";
         if (name.size() <= suffix.size() + 1 || name[0] != '.' ||
             name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {

@@ -22,7 +22,7 @@ std::string userDataFolder() {
 #else
     const std::string xdg = environment(userDataEnvironmentVariable());
     // The XDG rules say a relative value is invalid and must be ignored.
-    if (!xdg.empty() && fs::path(xdg).is_absolute()) {
+    if (!xdg.empty() && fs::u8path(xdg).is_absolute()) {
         return xdg;
     }
     const std::string home = environment("HOME");
@@ -78,7 +78,7 @@ std::string CorvanePath::getCanonicalPath() const {
     const bool trailingSeparator = isSeparator(expanded.back());
 
     std::error_code error;
-    fs::path absolute = fs::absolute(fs::path(expanded), error);
+    fs::path absolute = fs::absolute(fs::u8path(expanded), error);
     if (error) {
         return std::string();
     }
@@ -86,11 +86,11 @@ std::string CorvanePath::getCanonicalPath() const {
 #if defined(_WIN32)
     normal.make_preferred();
 #endif
-    std::string result = normal.string();
+    std::string result = normal.u8string();
 
     // lexically_normal leaves a separator after a final "." or ".."; the input's own
     // ending decides instead. The root keeps its separator.
-    const std::string root = normal.root_path().string();
+    const std::string root = normal.root_path().u8string();
     while (result.size() > root.size() && isSeparator(result.back())) {
         result.pop_back();
     }

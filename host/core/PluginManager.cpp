@@ -59,8 +59,8 @@ int32_t registerObject(const char* objectType, const PF_RegistrationRecord* reco
 
 std::string modulePathKey(const std::string& path) {
     std::error_code error;
-    std::filesystem::path absolute = std::filesystem::absolute(path, error);
-    return error ? path : absolute.lexically_normal().string();
+    std::filesystem::path absolute = std::filesystem::absolute(std::filesystem::u8path(path), error);
+    return error ? path : absolute.lexically_normal().u8string();
 }
 
 void logLine(const std::string& message) {

@@ -72,12 +72,13 @@ bool parseMultiValued(const std::string& schemaType) {
 std::string prepareFolder(const std::string& folder) {
     if (folder.empty()) throw Schema::_scheme_exception("KeyValueSchema: no store folder (cannot resolve it)");
     std::error_code ec;
-    fs::create_directories(folder, ec);
-    if (!ec && !fs::is_directory(folder, ec)) ec = std::make_error_code(std::errc::not_a_directory);
+    const fs::path path = fs::u8path(folder);
+    fs::create_directories(path, ec);
+    if (!ec && !fs::is_directory(path, ec)) ec = std::make_error_code(std::errc::not_a_directory);
     if (ec) throw Schema::_scheme_exception("KeyValueSchema cannot create the store folder " + folder + ": " + ec.message());
-    const fs::path canonical = fs::canonical(folder, ec);
+    const fs::path canonical = fs::canonical(path, ec);
     if (ec) throw Schema::_scheme_exception("KeyValueSchema cannot resolve the store folder " + folder + ": " + ec.message());
-    return canonical.string();
+    return canonical.u8string();
 }
 
 }  // namespace
@@ -99,7 +100,7 @@ KeyValueSchema PersistentManager::initLocal(const std::string& schemaName, const
     settings.busyTimeoutMs = parseBusyTimeout(properties, settings.busyTimeoutMs);
 
     const std::string folder = prepareFolder(getStoreFolder());
-    const std::string file = (fs::path(folder) / storeFileName(domainId)).string();
+    const std::string file = (fs::u8path(folder) / storeFileName(domainId)).u8string();
     auto connection = kvstore::SqliteConnection::acquire(file);
     return KeyValueSchema(std::make_shared<KeyValueSchema::Impl>(std::move(connection), settings));
 }
@@ -109,7 +110,7 @@ std::string PersistentManager::getStoreFolder() const {
 }
 
 std::string PersistentManager::storeFile(const std::string& domainId) const {
-    return (fs::path(getStoreFolder()) / storeFileName(domainId)).string();
+    return (fs::u8path(getStoreFolder()) / storeFileName(domainId)).u8string();
 }
 
 void PersistentManager::setStoreFolder(const std::string& folder) {

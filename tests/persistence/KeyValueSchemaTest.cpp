@@ -22,8 +22,6 @@ namespace {
 
 const PersistentManager::Properties kManualFlush = {{KeyValueSchema::AUTO_FLUSH, KeyValueSchema::DISABLE_PROPERTY}};
 
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 class KeyValueSchemaTest : public ::testing::Test {
 protected:
     KeyValueSchema open(const std::string& schema, const PersistentManager::Properties& properties = kManualFlush,
@@ -33,7 +31,8 @@ protected:
     }
 
     testsupport::TempDir dir;
-    PersistentManager manager{dir.path()};
+    const std::string folder = dir.path() + "/st\xc3\xb6re";  // non-ASCII, as a user's profile folder may be
+    PersistentManager manager{folder};
 };
 
 TEST_F(KeyValueSchemaTest, PendingWritesBelongToTheSessionAndOnlyFlushedOnesSurviveAReopen) {
@@ -87,7 +86,7 @@ TEST_F(KeyValueSchemaTest, SchemasUsersAndDomainsAreSeparateAndOddNamesAndBytesR
     KeyValueSchema odd = open(oddSchema, kManualFlush, oddDomain);
     EXPECT_EQ(first.getStoreFile(), second.getStoreFile());
     EXPECT_NE(first.getStoreFile(), otherDomain.getStoreFile());
-    EXPECT_EQ(fs::path(odd.getStoreFile()).parent_path(), fs::path(dir.path()));
+    EXPECT_EQ(fs::u8path(odd.getStoreFile()).parent_path(), fs::u8path(folder));
     EXPECT_THROW(first._update("k", "v", Schema::APPEND), Schema::_update_exception);  // not multi-valued
     EXPECT_THROW(first._update("k", "v", static_cast<Schema::UpdateMode>(7)), Schema::_update_exception);
 
@@ -106,7 +105,7 @@ TEST_F(KeyValueSchemaTest, SchemasUsersAndDomainsAreSeparateAndOddNamesAndBytesR
     EXPECT_FALSE(open("First", kManualFlush, "domain", "", "someone").exist("k"));
     EXPECT_EQ(open("First", kManualFlush, "elsewhere").getRawData("k"), Strings{"elsewhere"});
     EXPECT_EQ(open(oddSchema, kManualFlush, oddDomain).getRawData(""), Strings{binary});
-    EXPECT_FALSE(fs::exists(fs::path(dir.path()).parent_path().parent_path() / "escape"));
+    EXPECT_FALSE(fs::exists(fs::u8path(folder).parent_path().parent_path() / "escape"));
 
     // Appended values keep their order, in the store and with a pending one after them.
     KeyValueSchema multi = open("Multi", kManualFlush, "domain", KeyValueSchema::MULTI_VALUED);
@@ -127,7 +126,7 @@ TEST_F(KeyValueSchemaTest, BadArgumentsAndUnusableStoresMakeInitLocalThrow) {
                             std::make_pair(KeyValueSchema::BUSY_TIMEOUT_MS, "12ms")})
         EXPECT_THROW(open("S", {bad}), Schema::_scheme_exception) << bad.first << "=" << bad.second;
 
-    fs::create_directory(manager.storeFile("folder"));  // a folder where the file should be
+    fs::create_directories(fs::u8path(manager.storeFile("folder")));  // a folder where the file should be
     EXPECT_THROW(open("S", kManualFlush, "folder"), Schema::_scheme_exception);
 
     // Store folders that cannot be created: one below a regular file, and a regular
@@ -153,7 +152,7 @@ TEST_F(KeyValueSchemaTest, ABusyStoreIsWaitedForThenFailsTheFlushAndKeepsTheWrit
         impatient.flush();
         ADD_FAILURE() << "flush succeeded on a locked store";
     } catch (const Schema::_update_exception& e) {
-        EXPECT_TRUE(contains(e.what(), "database is locked")) << e.what();
+        EXPECT_NE(std::string(e.what()).find("database is locked"), std::string::npos) << e.what();
     }
     EXPECT_TRUE(impatient.hasPendingWrites());
     EXPECT_EQ(impatient.getRawData("kept"), Strings{"new"});  // readers are not blocked in WAL mode
