@@ -186,10 +186,10 @@ TEST_F(AfterUpdateTest, FailuresNameTheFeedOrTheMirrorItsAnswerAndTheBytesAndSta
         std::vector<std::string> said;
     };
     const std::vector<Case> cases = {
-        {"refused", 4, {"no HTTP answer", "0 bytes of an unknown size received"}},
+        {"refused", 4, {"Couldn't connect to server", "no HTTP answer", "0 bytes of an unknown size received"}},
         {"/status/404", 4, {"HTTP status 404", "0 bytes of an unknown size received"}},
         {"/stall/install-demo-app-2.sh?after=100", 4, {"no data for 1 seconds", "HTTP status 200", "100 of "}},
-        {"/wrong/install-demo-app-2.sh", 4, {"digest mismatch", "HTTP status 200"}},
+        {"/wrong/install-demo-app-2.sh", 4, {"digest mismatch", "HTTP status 200", "(code 773)"}},
         {"", 3, {"feed.xml is malformed", "version"}},
     };
     int number = 0;
