@@ -1,11 +1,9 @@
 #include "HoldList.h"
 
 #include <filesystem>
-#include <memory>
 #include <sstream>
 #include <system_error>
 
-#include "DestinationFolder.h"
 #include "UpdateFeed.h"
 #include "bus/UUId.h"
 #include "platform/DurableFile.h"
@@ -65,9 +63,9 @@ bool HoldList::remove(const HeldRelease& release, std::string& error) const {
 bool HoldList::save(const std::set<HeldRelease>& held, std::string& error) const {
     std::string text;
     for (const HeldRelease& release : held) text += release.first + " " + std::to_string(release.second) + "\n";
-    const std::filesystem::path path = std::filesystem::u8path(m_path);
-    std::unique_ptr<DestinationFolder> folder = DestinationFolder::open(path.parent_path().u8string(), error);
-    return folder && folder->replaceFile(path.filename().u8string(), text, true, error);
+    if (platform::replaceFileDurably(m_path, text)) return true;
+    error = "cannot write " + m_path;
+    return false;
 }
 
 std::set<HeldRelease> dropHeldReleases(UpdateFeed& feed, const std::set<HeldRelease>& held) {

@@ -185,7 +185,7 @@ public:
         }
         std::vector<std::string> words;
         for (const QString& part : parts) words.push_back(part.toStdString());
-        if (words.front().find('/') != std::string::npos && !resolvePath(words.front(), words.front())) {
+        if (words.front().find_first_of("/\\") != std::string::npos && !resolvePath(words.front(), words.front())) {
             problem(key, "cannot be expanded: '" + value + "'");
             return;
         }
