@@ -341,7 +341,7 @@ DownloadOutcome runDownload(const DownloadTask& task, bool resume, const Downloa
 
     std::string error;
     std::unique_ptr<DestinationFolder> folder = DestinationFolder::open(task.folder, error);
-    if (!folder) return failed(DownloadFailure::DestinationUnusable, error);
+    if (!folder) return failed(DownloadFailure::DestinationUnusable, error + attemptFacts(task.url, 0, 0, 0));
     const std::string partial = partialFileName(task);
     const std::string scheme = urlScheme(task.url);
 
@@ -384,7 +384,7 @@ DownloadOutcome runDownload(const DownloadTask& task, bool resume, const Downloa
             return outcome;
         }
         fd = folder->createExclusive(partial, error);
-        if (!fd.valid()) return failed(DownloadFailure::DestinationUnusable, error);
+        if (!fd.valid()) return failed(DownloadFailure::DestinationUnusable, error + attemptFacts(task.url, 0, 0, 0));
         context.offset = 0;
     }
     PipelinedFileWriter writer(fd.get(), context.offset, hasher, cancel, kWriteBufferBytes, kWriteBufferCount,
@@ -490,7 +490,7 @@ DownloadOutcome runDownload(const DownloadTask& task, bool resume, const Downloa
     fd.reset();
     if (!folder->moveIntoPlace(partial, task.fileName, error)) {
         folder->removeFile(partial);
-        return failed(DownloadFailure::WriteFailed, error);
+        return failed(DownloadFailure::WriteFailed, error + attemptFacts(task.url, attempt.status, bytes, bytes));
     }
     if (context.progress) context.progress(bytes, bytes, context.bytesPerSecond());
 

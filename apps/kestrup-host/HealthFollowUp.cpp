@@ -144,10 +144,10 @@ std::string HealthFollowUp::rollBack(const InstalledChange& change, int& exitCod
         m_printer.say("Rolled back to version " + std::to_string(change.previousVersion) + ".");
         return "done";
     }
-    const std::string why = "the rollback to version " + std::to_string(change.previousVersion) + " " +
+    const std::string why = "rollback to version " + std::to_string(change.previousVersion) + " " +
                             outcome.describe(limit) + ".";
-    log("The r" + why.substr(1));
-    m_printer.problem(why);
+    log("The " + why);
+    m_printer.problem("the " + why);
     return outcomeName(outcome.end);
 }
 
