@@ -11,6 +11,7 @@
 #include <pugixml.hpp>
 
 #include "CurlSupport.h"
+#include "HoldList.h"
 #include "UpdateFeed.h"
 #include "bus/LocalMessage.h"
 #include "bus/MessageDispatcher.h"
@@ -27,6 +28,8 @@ const char* const BackendClient::CheckForUpdatesType = "CheckForUpdates";
 const char* const BackendClient::UpdateManifestType = "UpdateManifest";
 const char* const BackendClient::FeedErrorType = "UpdateFeedError";
 const char* const BackendClient::UpdateInstalledType = "UpdateInstalled";
+const char* const BackendClient::NoticeTopic = "event://Backend/Kestrup/Notice";
+const char* const BackendClient::UpdateHeldType = "UpdateHeld";
 
 namespace {
 
@@ -96,6 +99,9 @@ struct BackendClient::Impl {
         reply(request, FeedErrorType, boost::make_shared<StatusReportPayload>(static_cast<int32_t>(code), text));
     }
 
+    // Takes the held releases out of `feed` and says which newer ones were left out.
+    void leaveOutHeld(const boost::shared_ptr<LocalMessage>& request, ks::UpdateFeed& feed,
+                      const std::list<KSConfigurationItem>& requested);
     void workerLoop();
     void checkForUpdates(const boost::shared_ptr<LocalMessage>& request, ks::CurlCancel& cancel);
     void reportInstalled(const boost::shared_ptr<LocalMessage>& request, ks::CurlCancel& cancel);
@@ -184,10 +190,42 @@ void BackendClient::Impl::checkForUpdates(const boost::shared_ptr<LocalMessage>&
         return;
     }
     const std::list<KSConfigurationItem> requested = payload->getConfigurationItems();
+    leaveOutHeld(request, feed, requested);
     boost::shared_ptr<KSManifest> manifest = boost::make_shared<KSManifest>(ks::buildManifest(feed, requested));
     KS_LOG(logger, "BACKEND_CLIENT: Update check: " + std::to_string(manifest->getConfigurationItems().size()) +
                        " of " + std::to_string(requested.size()) + " applications have newer releases");
     reply(request, UpdateManifestType, manifest);
+}
+
+void BackendClient::Impl::leaveOutHeld(const boost::shared_ptr<LocalMessage>& request, ks::UpdateFeed& feed,
+                                       const std::list<KSConfigurationItem>& requested) {
+    if (options.holdListFile.empty()) return;
+    const ks::HoldList list(options.holdListFile);
+    std::set<ks::HeldRelease> held;
+    std::string error;
+    if (list.load(held, error) == ks::HoldList::Load::Unreadable) {
+        KS_LOG(logger, "BACKEND_CLIENT: The hold list cannot be used (" + error + "); it is taken as empty");
+        return;
+    }
+    const std::set<ks::HeldRelease> dropped = ks::dropHeldReleases(feed, held);
+    for (const KSConfigurationItem& item : requested) {
+        const std::string application = item.getId().getValue();
+        const uint32_t installed = static_cast<uint32_t>(item.getNumber());
+        for (const ks::HeldRelease& release : dropped) {
+            if (release.first != application || release.second <= installed) continue;
+            const std::string text = "version " + std::to_string(release.second) + " of " + application +
+                                     " is on hold and not offered (kestrup-host hold clear " + application + " " +
+                                     std::to_string(release.second) + " offers it again)";
+            KS_LOG(logger, "BACKEND_CLIENT: Update check: " + text);
+            CommonMessageProperties properties;
+            properties.messageType = UpdateHeldType;
+            properties.targetTopic = NoticeTopic;
+            properties.sessionId = request->getSessionId();
+            boost::shared_ptr<LocalMessage> notice = boost::make_shared<LocalMessage>(properties);
+            notice->setPayload(boost::make_shared<StatusReportPayload>(0, text));
+            bus->post(notice);
+        }
+    }
 }
 
 void BackendClient::Impl::reportInstalled(const boost::shared_ptr<LocalMessage>& request, ks::CurlCancel& cancel) {
@@ -304,4 +342,33 @@ void BackendClient::handleMessage(boost::shared_ptr<LocalMessage> message) {
     } else {
         KS_LOG(m_impl->logger, "BACKEND_CLIENT: Too many requests waiting; the installed version is not reported");
     }
+}
+
+bool postHealthReport(const BackendClientOptions& options, const ReleaseHealthReport& report, std::string& error) {
+    pugi::xml_document document;
+    pugi::xml_node node = document.append_child("updateHealth");
+    node.append_attribute("applicationId") = report.applicationId.c_str();
+    node.append_attribute("version") = std::to_string(report.version).c_str();
+    node.append_attribute("previousVersion") = std::to_string(report.previousVersion).c_str();
+    node.append_attribute("outcome") = report.outcome.c_str();
+    if (report.outcome == "failed") node.append_attribute("exitCode") = report.exitCode;
+    node.append_attribute("rollback") = report.rollback.c_str();
+    if (report.rollback == "done" || report.rollback == "failed") {
+        node.append_attribute("rollbackExitCode") = report.rollbackExitCode;
+    }
+    std::ostringstream body;
+    document.save(body, "", pugi::format_raw);
+
+    ks::ensureCurlGlobalInit();
+    ks::NetworkSettings network;
+    network.proxyUrl = options.proxyUrl;
+    network.noProxy = options.noProxy;
+    network.caInfo = options.caInfo;
+    network.userAgent = options.userAgent;
+    network.connectTimeoutSeconds = options.connectTimeoutSeconds;
+    ks::CurlCancel never;
+    const ks::FetchResult posted =
+        ks::postText(options.reportUrl, body.str(), "application/xml", network, options.requestTimeoutSeconds, never);
+    if (!posted.ok) error = "cannot report to " + ks::redactUrl(options.reportUrl) + ": " + posted.error;
+    return posted.ok;
 }

@@ -89,6 +89,8 @@ struct BackendClientOptions {
     // Signed feeds (FeedGuard.h). The signature is read within the same bound as
     // the feed, at most kMaxFeedSignatureBytes.
     kestrup_services::FeedTrustOptions feedTrust;
+    // Releases on this hold list (HoldList.h) are never offered; empty: no list.
+    std::string holdListFile;
 };
 
 class BackendClient : public IMessageSink {
@@ -98,6 +100,10 @@ public:
     static const char* const UpdateManifestType;   // "UpdateManifest"
     static const char* const FeedErrorType;        // "UpdateFeedError"
     static const char* const UpdateInstalledType;  // "UpdateInstalled"
+    // Where a check that left out held releases says so, for the host to show:
+    // "UpdateHeld" with a StatusReportPayload (0, the reason) and the check's session.
+    static const char* const NoticeTopic;          // "event://Backend/Kestrup/Notice"
+    static const char* const UpdateHeldType;       // "UpdateHeld"
 
     // `bus` and `logger` are not owned; null means MessageDispatcher::getInstance()
     // and Logger::getDefaultInstance(), taken at construction.
@@ -123,3 +129,21 @@ private:
     struct Impl;
     std::unique_ptr<Impl> m_impl;  // owned; its members say which mutex guards them
 };
+
+// The health of a version just installed, as the host found it (see kestrup-host's
+// health check). Outcomes: "healthy", "failed", "timedOut", "notStarted"; rollback:
+// "none" (not configured or not needed), "done", "failed", "timedOut", "notStarted".
+struct ReleaseHealthReport {
+    std::string applicationId;
+    uint32_t version = 0;
+    uint32_t previousVersion = 0;
+    std::string outcome;
+    int exitCode = -1;  // "failed": the health command's exit code
+    std::string rollback = "none";
+    int rollbackExitCode = -1;  // rollback "done" or "failed": its exit code
+};
+
+// POSTs <updateHealth applicationId=".." version=".." previousVersion=".."
+// outcome=".." [exitCode=".."] rollback=".." [rollbackExitCode=".."]/> to
+// options.reportUrl, bounded by options.requestTimeoutSeconds. False with `error`.
+bool postHealthReport(const BackendClientOptions& options, const ReleaseHealthReport& report, std::string& error);

@@ -65,6 +65,7 @@ struct TransferContext {
     Clock::duration progressInterval{};
     Clock::time_point lastProgress{};
     uint64_t receivedTotal = 0;    // body bytes received over all responses
+    uint64_t expectedTotal = 0;    // the whole file's size as announced; 0 when unknown
     Clock::time_point firstStart{};
 
     uint64_t bytesInFile() const { return offset + written; }
@@ -173,6 +174,7 @@ int onProgress(void* userData, curl_off_t downloadTotal, curl_off_t, curl_off_t,
         context->error = TransferContext::Stalled;
         return 1;
     }
+    if (downloadTotal > 0) context->expectedTotal = context->offset + static_cast<uint64_t>(downloadTotal);
     if (!context->progress) return 0;
     if (now - context->lastProgress < context->progressInterval) return 0;
     context->lastProgress = now;
@@ -282,6 +284,15 @@ DownloadOutcome failed(DownloadFailure failure, const std::string& text, bool re
     return outcome;
 }
 
+// Where a failed attempt stood, for a person to act on: the mirror (without
+// credentials), the server's answer or its absence, and the bytes against the size.
+std::string attemptFacts(const std::string& url, long httpStatus, uint64_t received, uint64_t expected) {
+    const std::string answer = httpStatus > 0 ? "HTTP status " + std::to_string(httpStatus) : "no HTTP answer";
+    const std::string size = expected > 0 ? std::to_string(received) + " of " + std::to_string(expected) + " bytes"
+                                          : std::to_string(received) + " bytes of an unknown size";
+    return " [mirror " + redactUrl(url) + ", " + answer + ", " + size + " received]";
+}
+
 bool hasControlCharacter(const std::string& text) {
     for (char c : text) {
         const unsigned char u = static_cast<unsigned char>(c);
@@ -330,7 +341,7 @@ DownloadOutcome runDownload(const DownloadTask& task, bool resume, const Downloa
 
     std::string error;
     std::unique_ptr<DestinationFolder> folder = DestinationFolder::open(task.folder, error);
-    if (!folder) return failed(DownloadFailure::DestinationUnusable, error);
+    if (!folder) return failed(DownloadFailure::DestinationUnusable, error + attemptFacts(task.url, 0, 0, 0));
     const std::string partial = partialFileName(task);
     const std::string scheme = urlScheme(task.url);
 
@@ -373,7 +384,7 @@ DownloadOutcome runDownload(const DownloadTask& task, bool resume, const Downloa
             return outcome;
         }
         fd = folder->createExclusive(partial, error);
-        if (!fd.valid()) return failed(DownloadFailure::DestinationUnusable, error);
+        if (!fd.valid()) return failed(DownloadFailure::DestinationUnusable, error + attemptFacts(task.url, 0, 0, 0));
         context.offset = 0;
     }
     PipelinedFileWriter writer(fd.get(), context.offset, hasher, cancel, kWriteBufferBytes, kWriteBufferCount,
@@ -418,7 +429,10 @@ DownloadOutcome runDownload(const DownloadTask& task, bool resume, const Downloa
         fd.reset();
         const bool resumable = keep && bytes > 0;
         if (!resumable) folder->removeFile(partial);
-        return failed(failure, text, resumable);
+        // The length of an error page is not the file's.
+        uint64_t expected = attempt.status >= 400 ? 0 : context.expectedTotal;
+        if (complete && expected == 0) expected = bytes;
+        return failed(failure, text + attemptFacts(task.url, attempt.status, bytes, expected), resumable);
     };
 
     if (cancel.cancelled()) {
@@ -453,7 +467,7 @@ DownloadOutcome runDownload(const DownloadTask& task, bool resume, const Downloa
     if (!complete) {
         switch (attempt.code) {
         case CURLE_HTTP_RETURNED_ERROR:
-            return giveUp(DownloadFailure::HttpStatus, "HTTP status " + std::to_string(attempt.status), true);
+            return giveUp(DownloadFailure::HttpStatus, "the server refused the file", true);
         case CURLE_UNSUPPORTED_PROTOCOL:
         case CURLE_URL_MALFORMAT:
             return giveUp(DownloadFailure::InvalidRequest, attempt.curlError, false);
@@ -476,7 +490,7 @@ DownloadOutcome runDownload(const DownloadTask& task, bool resume, const Downloa
     fd.reset();
     if (!folder->moveIntoPlace(partial, task.fileName, error)) {
         folder->removeFile(partial);
-        return failed(DownloadFailure::WriteFailed, error);
+        return failed(DownloadFailure::WriteFailed, error + attemptFacts(task.url, attempt.status, bytes, bytes));
     }
     if (context.progress) context.progress(bytes, bytes, context.bytesPerSecond());
 

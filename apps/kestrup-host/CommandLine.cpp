@@ -19,6 +19,8 @@ bool commandFromName(const QString& name, Command& command) {
         command = Command::State;
     } else if (name == QLatin1String("feed")) {
         command = Command::Feed;
+    } else if (name == QLatin1String("hold")) {
+        command = Command::Hold;
     } else {
         return false;
     }
@@ -68,6 +70,34 @@ std::string parseFeedCommand(const QStringList& positional, const QString& key, 
     return std::string();
 }
 
+// "hold list" | "hold add APP VERSION" | "hold clear APP VERSION".
+std::string parseHoldCommand(const QStringList& positional, HostOptions& options) {
+    const QString action = positional.size() > 1 ? positional.at(1) : QString();
+    if (action == QLatin1String("list")) {
+        options.holdAction = HoldAction::List;
+        if (positional.size() > 2) return "unexpected argument '" + positional.at(2).toStdString() + "'";
+        return std::string();
+    }
+    if (action == QLatin1String("add")) {
+        options.holdAction = HoldAction::Add;
+    } else if (action == QLatin1String("clear")) {
+        options.holdAction = HoldAction::Clear;
+    } else {
+        return "the command 'hold' needs list, add APP VERSION or clear APP VERSION";
+    }
+    if (positional.size() != 4) return "'hold " + action.toStdString() + "' needs an application id and a version";
+    const std::string id = positional.at(2).toStdString();
+    if (!UUId::checkValid(id)) return "'" + id + "' is not an application id (a UUID)";
+    bool ok = false;
+    const qulonglong version = positional.at(3).toULongLong(&ok);
+    if (!ok || version > 4294967295ull || positional.at(3).startsWith(QLatin1Char('+'))) {
+        return "'" + positional.at(3).toStdString() + "' is not a version (a whole number from 0 to 4294967295)";
+    }
+    options.holdApplication = UUId(id).getValue();
+    options.holdVersion = static_cast<uint32_t>(version);
+    return std::string();
+}
+
 }  // namespace
 
 ParsedCommandLine parseCommandLine(const QStringList& arguments) {
@@ -84,8 +114,9 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
     const QCommandLineOption versionOption(QStringList{"version"});
     const QCommandLineOption keyOption(QStringList{"key"}, "", "file");
     const QCommandLineOption keysOption(QStringList{"keys"}, "", "keys");
+    const QCommandLineOption jsonOption(QStringList{"json"});
     parser.addOptions({configOption, pluginOption, appOption, timeoutOption, verboseOption, helpOption,
-                       versionOption, keyOption, keysOption});
+                       versionOption, keyOption, keysOption, jsonOption});
 
     if (!parser.parse(arguments)) {
         result.error = parser.errorText().toStdString();
@@ -104,7 +135,7 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
 
     const QStringList positional = parser.positionalArguments();
     if (positional.isEmpty()) {
-        result.error = "no command given (update, status, run or state)";
+        result.error = "no command given (update, status, run, state, hold or feed)";
         return result;
     }
     if (!commandFromName(positional.first(), options.command)) {
@@ -112,7 +143,7 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
         return result;
     }
     if (options.command == Command::Feed) {
-        for (const QCommandLineOption* other : {&configOption, &pluginOption, &appOption, &timeoutOption}) {
+        for (const QCommandLineOption* other : {&configOption, &pluginOption, &appOption, &timeoutOption, &jsonOption}) {
             if (parser.isSet(*other)) {
                 result.error = "the command 'feed' takes no --" + other->names().constLast().toStdString();
                 return result;
@@ -126,7 +157,19 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
         result.error = "--key and --keys belong to the command 'feed'";
         return result;
     }
-    if (positional.size() > 1) {
+    options.json = parser.isSet(jsonOption);
+    if (options.json && options.command != Command::Status && options.command != Command::State) {
+        result.error = "--json belongs to the commands 'status' and 'state'";
+        return result;
+    }
+    if (options.command == Command::Hold) {
+        if (parser.isSet(appOption)) {
+            result.error = "the command 'hold' takes the application id as an argument, not --app";
+            return result;
+        }
+        result.error = parseHoldCommand(positional, options);
+        if (!result.ok()) return result;
+    } else if (positional.size() > 1) {
         result.error = "unexpected argument '" + positional.at(1).toStdString() + "'";
         return result;
     }
@@ -153,8 +196,8 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
     const bool needsApp = options.command == Command::Update || options.command == Command::Status;
     if (parser.isSet(appOption)) {
         const std::string id = parser.value(appOption).toStdString();
-        if (options.command == Command::Run) {
-            result.error = "the command 'run' takes no --app";
+        if (options.command == Command::Run || options.command == Command::Hold) {
+            result.error = "the command '" + positional.first().toStdString() + "' takes no --app";
             return result;
         }
         if (!UUId::checkValid(id)) {
@@ -172,6 +215,7 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
 
 std::string usageText() {
     return "Usage: kestrup-host COMMAND --config FILE [options]\n"
+           "       kestrup-host hold list | hold add APP VERSION | hold clear APP VERSION --config FILE\n"
            "       kestrup-host feed keygen --key FILE | feed sign FEED --key FILE |\n"
            "                    feed verify FEED --keys KEY[,KEY...]\n"
            "\n"
@@ -183,6 +227,9 @@ std::string usageText() {
            "                    timer ends the host, or SIGINT/SIGTERM\n"
            "  state [--app ID]  print the saved workflow state (and the registered\n"
            "                    version of the application) without starting the component\n"
+           "  hold list         show the releases on hold (never offered again)\n"
+           "  hold add APP VERSION    put a release on hold\n"
+           "  hold clear APP VERSION  take a release off hold\n"
            "  feed keygen       make a feed signing key: the secret key FILE (owner-only)\n"
            "                    and the public key FILE.pub\n"
            "  feed sign FEED    write FEED.sig, the signature of FEED by the key FILE\n"
@@ -196,6 +243,7 @@ std::string usageText() {
            "                       to the program, in ../lib, or the installed plug-in folder)\n"
            "      --timeout SECS   overall time limit of update and status (default 3600)\n"
            "  -v, --verbose        also write the log to stderr\n"
+           "      --json           status, state: print the facts as JSON for scripts\n"
            "  -h, --help           show this text\n"
            "      --version        show the version\n"
            "\n"

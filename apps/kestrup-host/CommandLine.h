@@ -1,5 +1,6 @@
 #pragma once
 // The command line of kestrup-host: one command and its options.
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -7,10 +8,13 @@
 
 namespace kestrup_host {
 
-enum class Command { Update, Status, Run, State, Feed };
+enum class Command { Update, Status, Run, State, Feed, Hold };
 
 // The publisher's commands: "feed keygen|sign|verify".
 enum class FeedAction { Keygen, Sign, Verify };
+
+// The hold list's commands: "hold list", "hold add APP VERSION", "hold clear APP VERSION".
+enum class HoldAction { List, Add, Clear };
 
 struct HostOptions {
     Command command = Command::Status;
@@ -23,6 +27,10 @@ struct HostOptions {
     std::string feedFile;                        // sign, verify: the feed
     std::string keyFile;                         // keygen: written; sign: read (--key)
     std::vector<std::string> trustedKeys;        // verify: keys or key files (--keys)
+    HoldAction holdAction = HoldAction::List;    // with Command::Hold
+    std::string holdApplication;                 // add, clear: canonical id
+    uint32_t holdVersion = 0;                    // add, clear
+    bool json = false;                           // status, state: print JSON
     bool showHelp = false;
     bool showVersion = false;
 };

@@ -10,18 +10,27 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QJsonObject>
 
 #include "ExitCodes.h"
+#include "HealthFollowUp.h"
+#include "HoldCommand.h"
 #include "HostContext.h"
+#include "HostFacts.h"
+#include "LastFailure.h"
 #include "HostSettings.h"
 #include "OutcomePrinter.h"
 #include "PluginLocator.h"
 #include "SignalWatcher.h"
 #include "UpdateClient.h"
 #include "UpdateRoad.h"
+#include "WindowedLauncher.h"
 #include "WorkflowSnapshot.h"
 #include "host/LogLine.h"
 #include "host/Logger.h"
+#include "host/ServiceOfferingManager.h"
+#include "payloads/RequestPayloads.h"
 
 namespace kestrup_host {
 namespace {
@@ -42,6 +51,16 @@ UUId applicationOf(const HostOptions& options) {
     return options.applicationId.empty() ? UUId() : UUId(options.applicationId);
 }
 
+// The application and its registered version, for the JSON of status and state.
+void addApplication(QJsonObject& object, const UUId& application, ServiceOfferingManager& registry) {
+    if (application.isNil()) return;
+    object.insert("application", QString::fromStdString(application.getValue()));
+    ServiceOfferingEntity entity;
+    if (registry.getServiceOfferingEntity(application, entity) == ServiceOfferingManager::Ok) {
+        object.insert("installedVersion", static_cast<qint64>(entity.getVersionNumber()));
+    }
+}
+
 }  // namespace
 
 HostApplication::HostApplication(const HostOptions& options) : m_options(options) {}
@@ -56,11 +75,16 @@ int HostApplication::run() {
         return ExitUsage;
     }
 
+    printer.setQuiet(m_options.json);
+
     HostContext context(settings, m_options.verbose);
     std::string error;
     if (!context.openHost(error)) {
         printer.problem(error);
         return ExitSetupFailed;
+    }
+    if (m_options.command == Command::Hold) {
+        return runHoldCommand(m_options, settings.holdListFile, context.logger(), printer);
     }
 
     WorkflowSnapshot snapshot;
@@ -69,20 +93,40 @@ int HostApplication::run() {
             printer.problem(error);
             return ExitSetupFailed;
         }
-        return printWorkflowState(snapshot, context.registry(), applicationOf(m_options), printer);
+        const int code = printWorkflowState(snapshot, context.registry(), applicationOf(m_options), printer);
+        const HostFacts facts = gatherFacts(settings, snapshot);
+        const QDateTime now = QDateTime::currentDateTime();
+        if (!m_options.json) {
+            printFacts(facts, now, printer);
+            return code;
+        }
+        QJsonObject object = factsJson(facts, now);
+        addApplication(object, applicationOf(m_options), context.registry());
+        object.insert("exitCode", code);
+        std::cout << renderJson(object) << std::endl;
+        return code;
     }
 
     SignalWatcher signalWatcher([](int signalNumber) { QCoreApplication::exit(exitCodeForSignal(signalNumber)); });
     std::string pluginPath;
     const bool ready =
         signalWatcher.install(error) && context.lockDataFolder(error) &&
-        locatePlugin(m_options.pluginPath, QCoreApplication::applicationDirPath().toStdString(), pluginPath, error) &&
-        // The download that a restart resumes, for "update" to follow.
-        (m_options.command != Command::Update ||
-         readWorkflowSnapshot(settings.dataFolder, settings.domainId, snapshot, error));
+        locatePlugin(m_options.pluginPath, QCoreApplication::applicationDirPath().toStdString(), pluginPath, error);
     if (!ready) {
         printer.problem(error);
         return ExitSetupFailed;
+    }
+    // The download that a restart resumes, for "update" to follow, and the installed
+    // version that the component's start will find changed.
+    InstalledChange change;
+    bool changed = false;
+    if (readWorkflowSnapshot(settings.dataFolder, settings.domainId, snapshot, error)) {
+        changed = findInstalledChange(snapshot, context.registry(), change);
+    } else if (m_options.command == Command::Update) {
+        printer.problem(error);
+        return ExitSetupFailed;
+    } else {
+        KS_LOG(context.logger(), "KESTRUP_HOST: The workflow cannot be read before the start: " + error);
     }
     context.startBus();
     if (!context.startServices(error)) {
@@ -90,7 +134,8 @@ int HostApplication::run() {
         return ExitSetupFailed;
     }
     UpdateClient client(context.bus());
-    if (m_options.command != Command::Run && !client.open()) {
+    const bool windowed = m_options.command == Command::Run && settings.afterUpdate.hasInstallWindow;
+    if ((m_options.command != Command::Run || windowed) && !client.open()) {
         printer.problem("cannot listen on the bus");
         return ExitSetupFailed;
     }
@@ -100,9 +145,14 @@ int HostApplication::run() {
     }
     context.startComponent();
 
-    const int result = m_options.command == Command::Run
-                           ? serve(context, signalWatcher, printer)
-                           : runCommand(context, client, snapshot, signalWatcher, printer);
+    int result = ExitOk;
+    if (changed && !HealthFollowUp(settings, context.logger(), printer).run(change)) {
+        result = endedEarly(signalWatcher, printer);
+    } else if (m_options.command == Command::Run) {
+        result = serve(context, client, signalWatcher, printer);
+    } else {
+        result = runCommand(context, client, snapshot, signalWatcher, printer);
+    }
 
     // Some received messages were created by the module: they go before it does.
     client.close();
@@ -111,21 +161,50 @@ int HostApplication::run() {
     return result;
 }
 
-int HostApplication::serve(const HostContext& context, const SignalWatcher& signalWatcher, OutcomePrinter& printer) {
-    const int32_t timeout = context.settings().component.inactivityTimeout;
+int HostApplication::serve(const HostContext& context, UpdateClient& client, const SignalWatcher& signalWatcher,
+                           OutcomePrinter& printer) {
+    const HostSettings& settings = context.settings();
+    const int32_t timeout = settings.component.inactivityTimeout;
     printer.say(timeout < 0 ? "Serving update requests; stop with Ctrl-C or SIGTERM."
                             : "Serving update requests until " + std::to_string(timeout) +
                                   " seconds pass without activity, or Ctrl-C or SIGTERM.");
+    std::thread launcher;
+    if (settings.afterUpdate.hasInstallWindow) {
+        printer.say("A downloaded installer is started inside the install window " +
+                    settings.afterUpdate.installWindow.text() + " (local time) only.");
+        launcher = std::thread([&] { WindowedLauncher(client, settings, context.logger()).serve(); });
+    }
     QCoreApplication::exec();
-    printer.say(signalWatcher.firstSignal() != 0 ? "Stopping: " + signalName(signalWatcher.firstSignal()) + " received."
-                                                 : "Stopping: the inactivity time has passed.");
-    return ExitOk;
+    if (launcher.joinable()) {
+        client.cancel();
+        launcher.join();
+    }
+    return endedEarly(signalWatcher, printer);
+}
+
+int HostApplication::endedEarly(const SignalWatcher& signalWatcher, OutcomePrinter& printer) const {
+    const int signalNumber = signalWatcher.firstSignal();
+    if (m_options.command == Command::Run) {
+        printer.say(signalNumber != 0 ? "Stopping: " + signalName(signalNumber) + " received."
+                                      : "Stopping: the inactivity time has passed.");
+        return ExitOk;
+    }
+    if (signalNumber != 0) {
+        printer.problem("interrupted by " + signalName(signalNumber) + "; the update goes on at the next start.");
+        return exitCodeForSignal(signalNumber);
+    }
+    printer.problem("the inactivity timer of the component ended the host before the command finished.");
+    return ExitNotFinished;
 }
 
 int HostApplication::runCommand(HostContext& context, UpdateClient& client, const WorkflowSnapshot& snapshot,
                                 const SignalWatcher& signalWatcher, OutcomePrinter& printer) {
     UpdateRoad road(client, context.registry(), printer,
                     UpdateRoad::Clock::now() + std::chrono::seconds(m_options.timeoutSeconds));
+    const HostSettings& settings = context.settings();
+    const LastFailure failures(settings.dataFolder + "/last-failure.json");
+    road.keepRecords(&failures, settings.holdListFile);
+    if (settings.afterUpdate.hasInstallWindow) road.keepWindow(&settings.afterUpdate.installWindow);
     road.prepareToResume(snapshot);
     const UUId application = applicationOf(m_options);
     const bool update = m_options.command == Command::Update;
@@ -148,14 +227,34 @@ int HostApplication::runCommand(HostContext& context, UpdateClient& client, cons
     if (!finishedInTime) client.cancel();
     worker.join();
 
-    if (finishedInTime) return commandResult;
-    if (signalWatcher.firstSignal() != 0) {
-        printer.problem("interrupted by " + signalName(signalWatcher.firstSignal()) +
-                        "; the update goes on at the next start.");
-        return exitCodeForSignal(signalWatcher.firstSignal());
+    if (!finishedInTime) return endedEarly(signalWatcher, printer);
+    if (update) return commandResult;
+    showStatusFacts(context, road, application, commandResult, printer);
+    return commandResult;
+}
+
+void HostApplication::showStatusFacts(HostContext& context, const UpdateRoad& road, const UUId& application,
+                                      int exitCode, OutcomePrinter& printer) const {
+    const HostSettings& settings = context.settings();
+    WorkflowSnapshot snapshot;
+    std::string error;
+    if (!readWorkflowSnapshot(settings.dataFolder, settings.domainId, snapshot, error)) printer.problem(error);
+    const HostFacts facts = gatherFacts(settings, snapshot);
+    const QDateTime now = QDateTime::currentDateTime();
+    if (!m_options.json) {
+        printFacts(facts, now, printer);
+        return;
     }
-    printer.problem("the inactivity timer of the component ended the host before the command finished.");
-    return ExitNotFinished;
+    QJsonObject object = factsJson(facts, now);
+    addApplication(object, application, context.registry());
+    if (road.lastStatus() != 0) {
+        QJsonObject status;
+        status.insert("code", road.lastStatus());
+        status.insert("text", QString::fromStdString(statusText(road.lastStatus())));
+        object.insert("status", status);
+    }
+    object.insert("exitCode", exitCode);
+    std::cout << renderJson(object) << std::endl;
 }
 
 }  // namespace kestrup_host

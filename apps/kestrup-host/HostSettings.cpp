@@ -4,6 +4,7 @@
 #include <set>
 
 #include <QDir>
+#include <QProcess>
 #include <QFileInfo>
 #include <QSettings>
 #include <QStringList>
@@ -23,7 +24,8 @@ const std::set<std::string> kComponentKeys = {"InactivityTimeout", "DownloadRetr
 const std::set<std::string> kHostKeys = {"RegistryFile", "FeedUrl",      "ReportUrl",      "DataFolder",
                                          "LogFile",      "StallTimeout", "ConnectTimeout", "FeedTimeout",
                                          "MaxFileSize",  "MaxBytesPerSecond", "Proxy",     "NoProxy",
-                                         "CaFile",       "FeedPublicKeys"};
+                                         "CaFile",       "FeedPublicKeys", "HealthCommand", "HealthTimeout",
+                                         "RollbackCommand", "InstallWindow"};
 
 // Reads typed values from the parsed file and collects every problem with them.
 class SettingsReader {
@@ -171,6 +173,36 @@ public:
         if (out.empty()) problem(key, "is set but names no key");
     }
 
+    // A program with its arguments, split as a shell would (quotes group); a
+    // program given with a folder is taken from the configuration file's folder.
+    void command(const std::string& key, std::vector<std::string>& out) {
+        if (!has(key)) return;
+        const std::string value = text(key);
+        const QStringList parts = QProcess::splitCommand(QString::fromStdString(value));
+        if (parts.isEmpty()) {
+            problem(key, "must name a program (and its arguments), not '" + value + "'");
+            return;
+        }
+        std::vector<std::string> words;
+        for (const QString& part : parts) words.push_back(part.toStdString());
+        if (words.front().find_first_of("/\\") != std::string::npos && !resolvePath(words.front(), words.front())) {
+            problem(key, "cannot be expanded: '" + value + "'");
+            return;
+        }
+        out = words;
+    }
+
+    void window(const std::string& key, AfterUpdateSettings& out) {
+        if (!has(key)) return;
+        const std::string value = text(key);
+        std::string error;
+        if (!InstallWindow::parse(value, out.installWindow, error)) {
+            problem(key, error + ", not '" + value + "'");
+            return;
+        }
+        out.hasInstallWindow = true;
+    }
+
     void problem(const std::string& key, const std::string& text) { m_problems.push_back(key + " " + text); }
 
 private:
@@ -285,6 +317,12 @@ bool loadHostSettings(const std::string& configFile, HostSettings& settings, std
     }
 
     reader.feedKeys("Host/FeedPublicKeys", loaded.backend.feedTrust.publicKeys);
+    reader.command("Host/HealthCommand", loaded.afterUpdate.healthCommand);
+    reader.integer("Host/HealthTimeout", 1, 86400, loaded.afterUpdate.healthTimeoutSeconds);
+    reader.command("Host/RollbackCommand", loaded.afterUpdate.rollbackCommand);
+    reader.window("Host/InstallWindow", loaded.afterUpdate);
+    loaded.holdListFile = loaded.dataFolder + "/hold-list";
+    loaded.backend.holdListFile = loaded.holdListFile;
     loaded.backend.feedTrust.serialFolder = loaded.dataFolder + "/feed-serials";
 
     loaded.backend.feedUrl = loaded.feedUrl;

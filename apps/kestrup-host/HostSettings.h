@@ -8,6 +8,7 @@
 
 #include "BackendClient.h"
 #include "DownloadService.h"
+#include "InstallWindow.h"
 
 namespace kestrup_host {
 
@@ -21,6 +22,16 @@ struct ComponentSettings {
     int32_t installRetries = 3;
 };
 
+// What the host does after an update: the health check of the new version, the
+// way back to the old one, and the hours in which "run" may start an installer.
+struct AfterUpdateSettings {
+    std::vector<std::string> healthCommand;    // program and arguments; empty: no check
+    unsigned healthTimeoutSeconds = 120;
+    std::vector<std::string> rollbackCommand;  // gets the old and the new version; empty: none
+    bool hasInstallWindow = false;
+    InstallWindow installWindow;
+};
+
 struct HostSettings {
     std::string configFile;    // absolute path of the INI file
     std::string domainId;      // Identities/DomainID
@@ -32,6 +43,8 @@ struct HostSettings {
     ComponentSettings component;
     DownloadServiceOptions download;  // folders are filled in by the host context
     BackendClientOptions backend;
+    AfterUpdateSettings afterUpdate;
+    std::string holdListFile;  // <dataFolder>/hold-list
 };
 
 // Reads and checks `configFile`. Relative paths in it are taken from the file's

@@ -132,6 +132,7 @@ OutcomePrinter::OutcomePrinter(std::ostream& out, std::ostream& err, bool termin
     : m_out(out), m_err(err), m_terminal(terminal) {}
 
 void OutcomePrinter::say(const std::string& line) {
+    if (m_quiet) return;
     endProgress();
     m_out << line << std::endl;
 }
@@ -144,7 +145,7 @@ void OutcomePrinter::problem(const std::string& line) {
 
 void OutcomePrinter::progress(uint64_t currentBytes, uint64_t totalBytes, uint64_t bytesPerSecond) {
     // The first report of a transfer often knows nothing yet.
-    if (currentBytes == 0 && totalBytes == 0) return;
+    if (m_quiet || (currentBytes == 0 && totalBytes == 0)) return;
     const std::string line = renderProgress(currentBytes, totalBytes, bytesPerSecond);
     if (m_terminal) {
         // Redraws the line; the spaces wipe the end of a longer earlier line.

@@ -34,6 +34,10 @@ public:
     // otherwise progress is written as a line at every tenth of the file.
     OutcomePrinter(std::ostream& out, std::ostream& err, bool terminal);
 
+    // Quiet: the road's lines and the progress are dropped (stdout is for JSON);
+    // problems still go to stderr.
+    void setQuiet(bool quiet) { m_quiet = quiet; }
+
     void say(const std::string& line);      // a line of the road (stdout)
     void problem(const std::string& line);  // "kestrup-host: " + line (stderr)
     void progress(uint64_t currentBytes, uint64_t totalBytes, uint64_t bytesPerSecond);
@@ -46,6 +50,7 @@ private:
     const bool m_terminal;
     bool m_barShown = false;    // a redrawn bar stands on the current line
     int m_lastTenth = -1;       // the last tenth written without a terminal
+    bool m_quiet = false;
 };
 
 }  // namespace kestrup_host

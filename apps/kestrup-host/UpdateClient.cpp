@@ -35,7 +35,8 @@ UpdateClient::~UpdateClient() {
 }
 
 bool UpdateClient::open() {
-    return m_inbox.subscribe(BackendClient::Topic) && m_inbox.subscribe(kComponentAnswerTopic);
+    return m_inbox.subscribe(BackendClient::Topic) && m_inbox.subscribe(kComponentAnswerTopic) &&
+           m_inbox.subscribe(BackendClient::NoticeTopic);
 }
 
 Reply UpdateClient::ask(const std::string& messageType, const UUId& application, uint32_t version,
@@ -117,10 +118,20 @@ DownloadEvent UpdateClient::nextDownloadEvent(const UUId& session, Clock::time_p
 }
 
 bool UpdateClient::takeFeedError(const UUId& session, std::string& text) {
-    boost::shared_ptr<LocalMessage> message = m_inbox.take([&session](const LocalMessage& m) {
-        return m.getTargetTopic() == kComponentAnswerTopic && m.getMessageType() == BackendClient::FeedErrorType &&
-               m.getSessionId() == session;
-    });
+    return takeReport(kComponentAnswerTopic, BackendClient::FeedErrorType, session, Clock::now(), text);
+}
+
+bool UpdateClient::waitForHeldNotice(const UUId& session, Clock::time_point deadline, std::string& text) {
+    return takeReport(BackendClient::NoticeTopic, BackendClient::UpdateHeldType, session, deadline, text);
+}
+
+bool UpdateClient::takeReport(const char* topic, const char* type, const UUId& session, Clock::time_point deadline,
+                              std::string& text) {
+    boost::shared_ptr<LocalMessage> message;
+    const MessageInbox::Match match = [&](const LocalMessage& m) {
+        return m.getTargetTopic() == topic && m.getMessageType() == type && m.getSessionId() == session;
+    };
+    if (m_inbox.waitFor(match, deadline, message) != MessageInbox::WaitEnd::Received) return false;
     if (!message) return false;
     boost::shared_ptr<StatusReportPayload> report = boost::dynamic_pointer_cast<StatusReportPayload>(message->getPayload());
     text = report ? report->getMessage() : std::string();

@@ -63,6 +63,9 @@ public:
 
     // What the backend said when it could not give a manifest for `session`.
     bool takeFeedError(const UUId& session, std::string& text);
+    // Why the check of `session` left a release out: it is on hold. The backend
+    // says so just before its manifest, on a topic of its own: wait until `deadline`.
+    bool waitForHeldNotice(const UUId& session, Clock::time_point deadline, std::string& text);
     // Whether the download of `session` finished without a digest to check it against.
     bool takeUncheckedFinish(const UUId& session);
     // The installed version the component reported to the backend at its start.
@@ -77,6 +80,10 @@ public:
     void close();
 
 private:
+    // The text of a StatusReportPayload of `type` on `topic` for `session`.
+    bool takeReport(const char* topic, const char* type, const UUId& session, Clock::time_point deadline,
+                    std::string& text);
+
     MessageInbox m_inbox;
     const std::string m_replyTopicBase;  // unique to this client
     unsigned m_requestCount = 0;         // used by the sending thread only

@@ -1,6 +1,13 @@
 #include "UpdateRoad.h"
 
+#include <set>
+
+#include <QDateTime>
+
 #include "ExitCodes.h"
+#include "HoldList.h"
+#include "InstallWindow.h"
+#include "LastFailure.h"
 #include "WorkflowSnapshot.h"
 #include "host/ServiceOfferingManager.h"
 #include "payloads/RequestPayloads.h"
@@ -17,6 +24,8 @@ const int32_t kDownloadedAndVerified = 794;
 const int32_t kUnknownApplication = 801;
 const int32_t kNoManifest = 802;
 const int32_t kWorkflowDownloading = 3;
+// How long a "no update" waits for the backend's word on a held release.
+const std::chrono::seconds kHeldNoticeWait(2);
 // How often "update" asks again while a resumed download runs whose session it
 // could not follow.
 const std::chrono::seconds kPollInterval(2);
@@ -28,6 +37,31 @@ const std::chrono::seconds UpdateRoad::RequestBound(45);
 UpdateRoad::UpdateRoad(UpdateClient& client, ServiceOfferingManager& registry, OutcomePrinter& printer,
                        Clock::time_point deadline)
     : m_client(client), m_registry(registry), m_printer(printer), m_deadline(deadline) {}
+
+void UpdateRoad::keepRecords(const LastFailure* failures, const std::string& holdListFile) {
+    m_failures = failures;
+    m_holdListFile = holdListFile;
+}
+
+void UpdateRoad::recordFailure(const std::string& text) {
+    std::string error;
+    if (m_failures != nullptr && !m_failures->record(text, error)) m_printer.problem(error);
+}
+
+void UpdateRoad::sayHeld(const UUId& application, uint32_t version, const UUId& session) {
+    if (m_holdListFile.empty()) return;
+    std::set<kestrup_services::HeldRelease> held;
+    std::string error;
+    kestrup_services::HoldList(m_holdListFile).load(held, error);
+    bool newerHeld = false;
+    for (const kestrup_services::HeldRelease& release : held) {
+        newerHeld = newerHeld || (release.first == application.getValue() && release.second > version);
+    }
+    std::string notice;
+    if (newerHeld && m_client.waitForHeldNotice(session, Clock::now() + kHeldNoticeWait, notice)) {
+        m_printer.say("The feed's newest release is held back: " + notice + ".");
+    }
+}
 
 void UpdateRoad::prepareToResume(const WorkflowSnapshot& snapshot) {
     if (snapshot.state != kWorkflowDownloading || !UUId::checkValid(snapshot.sessionId)) return;
@@ -45,6 +79,7 @@ bool UpdateRoad::lookUpInstalled(const UUId& application, uint32_t& version) {
     const ServiceOfferingManager::Error error = m_registry.getServiceOfferingEntity(application, entity);
     if (error == ServiceOfferingManager::Ok) {
         version = entity.getVersionNumber();
+        m_installedVersion = version;
         m_printer.say("Application " + application.getValue() + ": version " + std::to_string(version) +
                       " is installed.");
         return true;
@@ -87,6 +122,7 @@ int UpdateRoad::failed(Step step, const Reply& reply, const UUId& application, c
         text += " The backend said: " + feedError;
     }
     m_printer.problem(text);
+    recordFailure(text);
     return failureExitCode(step);
 }
 
@@ -96,11 +132,13 @@ int UpdateRoad::status(const UUId& application) {
     const UUId session = UUId::generate();
     const Reply reply = checkStatus(application, version, session);
     if (!reply.isSuccess()) return failed(Step::Check, reply, application, session);
+    m_lastStatus = reply.code;
     if (statusExitCode(reply.code) == ExitCheckFailed) {
         m_printer.problem(statusText(reply.code));
     } else {
         m_printer.say(statusText(reply.code));
     }
+    if (reply.code == kStatusNoUpdate) sayHeld(application, version, session);
     return statusExitCode(reply.code);
 }
 
@@ -111,13 +149,18 @@ int UpdateRoad::update(const UUId& application) {
     const UUId session = UUId::generate();
     const Reply reply = checkStatus(application, version, session);
     if (!reply.isSuccess()) return failed(Step::Check, reply, application, session);
+    m_lastStatus = reply.code;
 
     switch (reply.code) {
     case kStatusNoUpdate:
         m_printer.say(statusText(reply.code));
+        sayHeld(application, version, session);
         return ExitNoUpdate;
     case kStatusAvailable: {
         m_printer.say(statusText(reply.code));
+        // A new workflow: what failed in the last one is no longer its failure.
+        std::string error;
+        if (m_failures != nullptr && !m_failures->clear(error)) m_printer.problem(error);
         const int downloaded = download(application, version);
         return downloaded == ExitOk ? launch(application, version) : downloaded;
     }
@@ -163,14 +206,17 @@ int UpdateRoad::followDownload(const UUId& session) {
         case DownloadEvent::Kind::AttemptFailed:
             lastFailure = event.text + " (service code " + std::to_string(event.code) + ")";
             m_printer.say("A download attempt failed: " + lastFailure + ".");
+            recordFailure("A download attempt failed: " + lastFailure + ".");
             break;
         case DownloadEvent::Kind::Outcome:
             if (event.code == kDownloadedAndVerified) {
                 sayDownloaded(session);
                 return ExitOk;
             }
-            m_printer.problem(errorText(Step::Download, event.code) +
-                              (lastFailure.empty() ? std::string() : " Last failure: " + lastFailure + "."));
+            lastFailure = errorText(Step::Download, event.code) +
+                          (lastFailure.empty() ? std::string() : " Last failure: " + lastFailure + ".");
+            m_printer.problem(lastFailure);
+            recordFailure(lastFailure);
             return ExitDownloadFailed;
         case DownloadEvent::Kind::TimedOut:
             m_printer.problem("the download did not end within the time limit (--timeout); it goes on at the next "
@@ -214,6 +260,16 @@ int UpdateRoad::waitForResumedDownload(const UUId& application, uint32_t version
 }
 
 int UpdateRoad::launch(const UUId& application, uint32_t version) {
+    if (m_window != nullptr) {
+        const QDateTime now = QDateTime::currentDateTime();
+        const QDateTime opening = m_window->nextOpening(now);
+        if (opening > now) {
+            m_printer.say("The installer waits for the install window " + m_window->text() +
+                          " (local time): kestrup-host run starts it at " +
+                          opening.toString(QStringLiteral("yyyy-MM-dd HH:mm")).toStdString() + ".");
+            return ExitOk;
+        }
+    }
     m_printer.say("Starting the installer...");
     const UUId session = UUId::generate();
     // Answered once the launcher has started the installer (the first answer counts).

@@ -19,6 +19,8 @@ class ServiceOfferingManager;
 namespace kestrup_host {
 
 struct WorkflowSnapshot;
+class LastFailure;
+class InstallWindow;
 
 class UpdateRoad {
 public:
@@ -32,6 +34,12 @@ public:
     UpdateRoad(UpdateClient& client, ServiceOfferingManager& registry, OutcomePrinter& printer,
                Clock::time_point deadline);
 
+    // Failures are recorded there for a later "status" (null: not recorded), and a
+    // "no update" looks for releases left out by this hold list (empty: none).
+    void keepRecords(const LastFailure* failures, const std::string& holdListFile);
+    // With a window, "update" starts the installer only inside it (null: any time).
+    void keepWindow(const InstallWindow* window) { m_window = window; }
+
     // Before the first request: follow the download that `snapshot` names, if the
     // workflow stands in Downloading (a restart resumes it).
     void prepareToResume(const WorkflowSnapshot& snapshot);
@@ -41,6 +49,11 @@ public:
     int update(const UUId& application);
     // One "GetUpdateStatus", printed.
     int status(const UUId& application);
+
+    // The last status code the component answered (790..795); 0 when none.
+    int32_t lastStatus() const { return m_lastStatus; }
+    // The installed version looked up by the last command.
+    uint32_t installedVersion() const { return m_installedVersion; }
 
 private:
     bool lookUpInstalled(const UUId& application, uint32_t& version);
@@ -55,6 +68,9 @@ private:
     // Prints why a request got no usable reply and returns the exit code.
     int failed(Step step, const Reply& reply, const UUId& application, const UUId& session);
     Clock::time_point requestDeadline() const;
+    // After "no update": says which newer release the hold list kept back.
+    void sayHeld(const UUId& application, uint32_t version, const UUId& session);
+    void recordFailure(const std::string& text);
 
     UpdateClient& m_client;
     ServiceOfferingManager& m_registry;
@@ -62,6 +78,11 @@ private:
     const Clock::time_point m_deadline;
     UUId m_resumedSession;       // the stored download session; nil when none
     bool m_followingResumed = false;
+    const LastFailure* m_failures = nullptr;
+    std::string m_holdListFile;
+    const InstallWindow* m_window = nullptr;
+    int32_t m_lastStatus = 0;
+    uint32_t m_installedVersion = 0;
 };
 
 // The "state" command: the stored workflow, and the registered version of

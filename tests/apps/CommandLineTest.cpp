@@ -91,6 +91,11 @@ TEST(CommandLine, RefusesWhatItCannotRunWithAReason) {
         {{"feed", "verify", "f.xml", "--keys", "a", "--key", "k"}, "takes --keys, not --key"},
         {{"feed", "verify", "f.xml", "--keys", "a", "--config", "h.ini"}, "takes no --config"},
         {{"status", "--config", "h.ini", "--app", kApp, "--key", "k"}, "belong to the command 'feed'"},
+        {{"update", "--config", "h.ini", "--app", kApp, "--json"}, "--json belongs to the commands 'status' and 'state'"},
+        {{"hold", "--config", "h.ini"}, "needs list, add APP VERSION or clear APP VERSION"},
+        {{"hold", "add", kApp, "--config", "h.ini"}, "needs an application id and a version"},
+        {{"hold", "clear", "not-a-uuid", "2", "--config", "h.ini"}, "'not-a-uuid' is not an application id"},
+        {{"hold", "list", "--app", kApp, "--config", "h.ini"}, "takes the application id as an argument"},
     };
     for (const Case& c : cases) {
         std::string line;

@@ -144,6 +144,13 @@ TEST(HostSettings, AcceptsOnlyUrlsAndKeysItCanUseAndSaysWhatIsWrongWithTheFile) 
         {"FeedPublicKeys=a.pub, RFKPjWSwEed9jX/+fCfH/TBFgsBT70/2kLfYf//VehI=", "", ""},
         {"FeedPublicKeys=a.pub, QUJD", "", "Host/FeedPublicKeys has an entry that is not usable"},
         {"FeedPublicKeys=", "", "Host/FeedPublicKeys is set but names no key"},
+        {"HealthCommand=\"./check.sh \\\"a b\\\"\"", "", ""},  // INI: the value quoted, inner quotes escaped
+        {"HealthCommand=", "", "Host/HealthCommand must name a program"},
+        {"HealthTimeout=0", "", "Host/HealthTimeout must be a whole number from 1 to 86400, not '0'"},
+        {"InstallWindow=22:00-02:00", "", ""},
+        {"InstallWindow=2-5", "", "Host/InstallWindow must be a time span HH:MM-HH:MM such as 02:00-05:00, not '2-5'"},
+        {"InstallWindow=24:00-02:00", "", "Host/InstallWindow holds a time that does not exist"},
+        {"InstallWindow=02:00-02:00", "", "Host/InstallWindow starts and ends at the same time"},
         {"", dir.file("absent.ini"), "does not exist"},
         {"", dir.path(), "is a folder"},
     };
@@ -167,6 +174,9 @@ TEST(HostSettings, AcceptsOnlyUrlsAndKeysItCanUseAndSaysWhatIsWrongWithTheFile) 
         if (c.line.rfind("FeedPublicKeys=a.pub, R", 0) == 0) {
             EXPECT_EQ((std::vector<std::string>{dir.file("a.pub"), "RFKPjWSwEed9jX/+fCfH/TBFgsBT70/2kLfYf//VehI="}),
                       settings.backend.feedTrust.publicKeys) << "a key file is taken from the file's folder";
+        }
+        if (c.line.rfind("HealthCommand=\"", 0) == 0) {
+            EXPECT_EQ((std::vector<std::string>{dir.file("check.sh"), "a b"}), settings.afterUpdate.healthCommand);
         }
     }
 }
