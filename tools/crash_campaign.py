@@ -303,7 +303,7 @@ class Campaign:
                 self.wait_for_installers()
                 self.finish_road()
                 self.check_launches()
-        except Failure as error:
+        except (Failure, subprocess.TimeoutExpired) as error:
             failure = "after %d kill points, road %d: %s (work folder kept: %s)" % (
                 self.points_done(), self.roads + 1, error, self.work)
             self.args.keep = True
@@ -331,7 +331,13 @@ def process_runs(pid):
 
 
 def run_worker(args, index, points, stop, results):
-    results.put(Campaign(args, args.seed + index, points, stop).run())
+    try:
+        results.put(Campaign(args, args.seed + index, points, stop).run())
+    except BaseException as error:  # anything else still reaches the summary, or it would wait forever
+        stop.set()
+        results.put({"kills": dict.fromkeys(KINDS, 0), "cycles": 0, "roads": 0, "pairs": 0,
+                     "pairs_refused": 0, "failure": "worker %d stopped: %r" % (index, error)})
+        raise
 
 
 def run_campaign(args):
