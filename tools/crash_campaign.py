@@ -20,7 +20,8 @@ Workers run roads side by side, each with its own folders and mirror (worker i
 uses seed N + i); the host mostly waits on the mirror, so they share a core well.
 A run of at least 150 points must reach every kind of kill point.
 
-  tools/crash_campaign.py [--build build] [--points 300] [--workers 1] [--seed N] [--keep]
+  tools/crash_campaign.py [--build build] [--points 300] [--workers 1] [--seed N]
+                          [--progress ROADS] [--keep]
 
 Exit status 0 when every check held; the summary line gives the figures.
 """
@@ -73,11 +74,13 @@ KINDS = ("random", "after-commit", "installer-start")
 
 
 class Campaign:
-    def __init__(self, args, seed, points, stop):
+    def __init__(self, args, index, points, stop):
         self.args = args
+        self.index = index
+        self.started = time.monotonic()
         self.points = points
         self.stop = stop  # set by the first worker that fails
-        self.rng = random.Random(seed)
+        self.rng = random.Random(args.seed + index)
         self.work = tempfile.mkdtemp(prefix="kestrup-crash-")
         self.host = os.path.abspath(os.path.join(args.build, "bin", "kestrup-host"))
         self.data = os.path.join(self.work, "data")
@@ -303,6 +306,9 @@ class Campaign:
                 self.wait_for_installers()
                 self.finish_road()
                 self.check_launches()
+                if self.args.progress and self.roads % self.args.progress == 0:
+                    print("  worker %d: %d kill points, %d roads, %.0f s" % (
+                        self.index, self.points_done(), self.roads, time.monotonic() - self.started), flush=True)
         except (Failure, subprocess.TimeoutExpired) as error:
             failure = "after %d kill points, road %d: %s (work folder kept: %s)" % (
                 self.points_done(), self.roads + 1, error, self.work)
@@ -332,7 +338,7 @@ def process_runs(pid):
 
 def run_worker(args, index, points, stop, results):
     try:
-        results.put(Campaign(args, args.seed + index, points, stop).run())
+        results.put(Campaign(args, index, points, stop).run())
     except BaseException as error:  # anything else still reaches the summary, or it would wait forever
         stop.set()
         results.put({"kills": dict.fromkeys(KINDS, 0), "cycles": 0, "roads": 0, "pairs": 0,
@@ -377,6 +383,8 @@ def main():
     parser.add_argument("--build", default="build")
     parser.add_argument("--points", type=int, default=300)
     parser.add_argument("--workers", type=int, default=1)
+    parser.add_argument("--progress", type=int, default=0, metavar="ROADS",
+                        help="print each worker's figures every ROADS roads")
     parser.add_argument("--seed", type=int, default=int(time.time()))
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
     args = parser.parse_args()
