@@ -25,7 +25,7 @@ campaign=$!
 trap 'kill -- -$campaign 2>/dev/null; rm -f "$campaign_log"' EXIT
 
 phase "fuzzing"
-FUZZ_SECONDS=${FUZZ_SECONDS:-8} bash scripts/fuzz.sh
+FUZZ_SECONDS=${FUZZ_SECONDS:-8} BUILD_DIR=build-fuzz bash scripts/fuzz.sh
 
 phase "ThreadSanitizer"
 # Only the programs whose threads meet: the bus and its timed posts, the component,
