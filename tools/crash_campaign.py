@@ -196,7 +196,12 @@ class Campaign:
     def concurrent_pair(self):
         """Two hosts at once on one data folder: at most one runs the road."""
         first, second = self.start("update"), self.start("update")
-        time.sleep(self.rng.uniform(0.05, 0.6))
+        # Wait for one to give way (on a loaded machine neither may have reached the
+        # lock yet after a fixed pause), then kill the other at a random instant.
+        deadline = time.monotonic() + 10
+        while first.poll() is None and second.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.005)
+        time.sleep(self.rng.uniform(0.0, 0.6))
         for process in (first, second):
             if process.poll() is None:
                 process.send_signal(signal.SIGKILL)
