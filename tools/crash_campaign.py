@@ -16,12 +16,18 @@ Each road (registry at version 1) ends with an unkilled `update` and `status`:
 the registry must then hold version 2, `status` must say there is no update (2)
 and the state must be Idle. The next road puts version 1 back.
 
-  tools/crash_campaign.py [--build build] [--points 300] [--seed N] [--keep]
+Workers run roads side by side, each with its own folders and mirror (worker i
+uses seed N + i); the host mostly waits on the mirror, so they share a core well.
+A run of at least 150 points must reach every kind of kill point.
+
+  tools/crash_campaign.py [--build build] [--points 300] [--workers 1] [--seed N]
+                          [--progress ROADS] [--keep]
 
 Exit status 0 when every check held; the summary line gives the figures.
 """
 import argparse
 import hashlib
+import multiprocessing
 import os
 import random
 import re
@@ -53,7 +59,7 @@ INSTALLER = r"""#!/bin/sh
 # time), takes a moment, then moves the registry to version 2.
 set -eu
 echo "launch $(stat -c '%%i-%%Y' "$0") $$" >> "%(launches)s"
-sleep 0.2
+sleep 0.1
 tmp="$1.install.$$"
 sed -e "/id=\"$2\"/s/version=\"[0-9]*\"/version=\"2\"/" "$1" > "$tmp"
 mv "$tmp" "$1"
@@ -64,17 +70,24 @@ class Failure(Exception):
     pass
 
 
+KINDS = ("random", "after-commit", "installer-start")
+
+
 class Campaign:
-    def __init__(self, args):
+    def __init__(self, args, index, points, stop):
         self.args = args
-        self.rng = random.Random(args.seed)
+        self.index = index
+        self.started = time.monotonic()
+        self.points = points
+        self.stop = stop  # set by the first worker that fails
+        self.rng = random.Random(args.seed + index)
         self.work = tempfile.mkdtemp(prefix="kestrup-crash-")
         self.host = os.path.abspath(os.path.join(args.build, "bin", "kestrup-host"))
         self.data = os.path.join(self.work, "data")
         self.registry = os.path.join(self.work, "registry.xml")
         self.launches = os.path.join(self.work, "launches.log")
         self.store = os.path.join(self.data, "kvstore-%s.sqlite" % DOMAIN)
-        self.kills = {"random": 0, "after-commit": 0, "installer-start": 0}
+        self.kills = dict.fromkeys(KINDS, 0)
         self.cycles = 0
         self.roads = 0
         self.pairs = 0
@@ -98,7 +111,7 @@ class Campaign:
                                         "--log", os.path.join(self.work, "mirror.log")],
                                        stdout=subprocess.PIPE, text=True)
         port = int(self.server.stdout.readline().split()[1])
-        url = "http://127.0.0.1:%d/slow/setup.sh?chunk=16384&delay=25" % port
+        url = "http://127.0.0.1:%d/slow/setup.sh?chunk=16384&delay=15" % port
         with open(os.path.join(self.work, "feed.xml"), "w") as f:
             f.write('<updateFeed><application id="%s"><release version="2" label="2.0">'
                     '<arguments>"%s" %s</arguments><digest>%s</digest><mirror url="%s"/>'
@@ -145,7 +158,7 @@ class Campaign:
         command = "status" if self.rng.random() < 0.2 else "update"
         strategies = ["random", "random", "after-commit"]
         if self.last_state in (3, 4):  # a launch can only come from a download under way or done
-            strategies += ["installer-start"] * 2
+            strategies += ["installer-start"] * 3
         strategy = self.rng.choice(strategies)
         deadline = time.monotonic() + 20
         wal, launches = self.wal_size(), self.launch_count()
@@ -183,7 +196,12 @@ class Campaign:
     def concurrent_pair(self):
         """Two hosts at once on one data folder: at most one runs the road."""
         first, second = self.start("update"), self.start("update")
-        time.sleep(self.rng.uniform(0.05, 0.6))
+        # Wait for one to give way (on a loaded machine neither may have reached the
+        # lock yet after a fixed pause), then kill the other at a random instant.
+        deadline = time.monotonic() + 10
+        while first.poll() is None and second.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.005)
+        time.sleep(self.rng.uniform(0.0, 0.6))
         for process in (first, second):
             if process.poll() is None:
                 process.send_signal(signal.SIGKILL)
@@ -242,6 +260,18 @@ class Campaign:
             if count > INSTALL_RETRIES + 1:
                 raise Failure("downloaded file %s started %d times (limit %d)" % (name, count, INSTALL_RETRIES + 1))
 
+    def wait_for_installers(self):
+        """Waits until no installer a killed host left behind still runs, so that
+        none moves the registry after the next road has reset it."""
+        try:
+            with open(self.launches) as f:
+                pids = [int(line.split()[2]) for line in f]
+        except OSError:
+            return
+        deadline = time.monotonic() + 20
+        while any(map(process_runs, pids)) and time.monotonic() < deadline:
+            time.sleep(0.01)
+
     def finish_road(self):
         process = self.start("update")
         _, err = process.communicate(timeout=120)
@@ -260,54 +290,113 @@ class Campaign:
         self.roads += 1
 
     def run(self):
+        """Runs roads until this worker's share of kill points is reached; returns
+        the figures, with the failure if a check did not hold."""
         self.prepare()
-        points = 0
-        started = time.monotonic()
+        failure = None
         try:
-            while points < self.args.points:
+            while self.points_done() < self.points and not self.stop.is_set():
                 self.reset_registry()
                 os.path.exists(self.launches) and os.remove(self.launches)
                 self.last_state = None
                 for _ in range(self.rng.randint(1, 6)):
+                    if self.points_done() >= self.points:
+                        break
                     if self.rng.random() < 0.1:
                         self.concurrent_pair()
                     else:
-                        before = sum(self.kills.values())
                         self.kill_cycle()
-                        points += sum(self.kills.values()) - before
                     self.last_state = self.check_store()
                     self.check_launches()
-                # Let a killed host's installer finish before the road's last runs.
-                time.sleep(0.3)
+                self.wait_for_installers()
                 self.finish_road()
                 self.check_launches()
-        except Failure as failure:
-            print("FAILED after %d kill points, road %d: %s" % (points, self.roads + 1, failure), file=sys.stderr)
-            print("work folder kept: " + self.work, file=sys.stderr)
+                if self.args.progress and self.roads % self.args.progress == 0:
+                    print("  worker %d: %d kill points, %d roads, %.0f s" % (
+                        self.index, self.points_done(), self.roads, time.monotonic() - self.started), flush=True)
+        except (Failure, subprocess.TimeoutExpired) as error:
+            failure = "after %d kill points, road %d: %s (work folder kept: %s)" % (
+                self.points_done(), self.roads + 1, error, self.work)
             self.args.keep = True
-            return 1
+            self.stop.set()
         finally:
             if self.server:
                 self.server.kill()
                 self.server.wait()
             if not self.args.keep:
                 shutil.rmtree(self.work, ignore_errors=True)
-        print("crash campaign: %d kill points (%s), %d cycles, %d roads ended at version 2, "
-              "%d concurrent pairs (%d with one host refused), %.0f s" % (
-                  points, ", ".join("%s %d" % item for item in sorted(self.kills.items())), self.cycles,
-                  self.roads, self.pairs, self.pairs_refused, time.monotonic() - started))
-        return 0
+        return {"kills": self.kills, "cycles": self.cycles, "roads": self.roads, "pairs": self.pairs,
+                "pairs_refused": self.pairs_refused, "failure": failure}
+
+    def points_done(self):
+        return sum(self.kills.values())
+
+
+def process_runs(pid):
+    """True while the process exists and is not a zombie waiting to be reaped."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except (OSError, IndexError):
+        return False
+
+
+def run_worker(args, index, points, stop, results):
+    try:
+        results.put(Campaign(args, index, points, stop).run())
+    except BaseException as error:  # anything else still reaches the summary, or it would wait forever
+        stop.set()
+        results.put({"kills": dict.fromkeys(KINDS, 0), "cycles": 0, "roads": 0, "pairs": 0,
+                     "pairs_refused": 0, "failure": "worker %d stopped: %r" % (index, error)})
+        raise
+
+
+def run_campaign(args):
+    """Splits the points among the workers and sums up their figures."""
+    context = multiprocessing.get_context("fork")
+    stop, results = context.Event(), context.Queue()
+    shares = [args.points // args.workers + (1 if i < args.points % args.workers else 0)
+              for i in range(args.workers)]
+    workers = [context.Process(target=run_worker, args=(args, i, share, stop, results))
+               for i, share in enumerate(shares) if share]
+    started = time.monotonic()
+    for worker in workers:
+        worker.start()
+    figures = [results.get() for _ in workers]
+    for worker in workers:
+        worker.join()
+    elapsed = time.monotonic() - started
+    failures = [f["failure"] for f in figures if f["failure"]]
+    kills = {kind: sum(f["kills"][kind] for f in figures) for kind in KINDS}
+    points = sum(kills.values())
+    total = {key: sum(f[key] for f in figures) for key in ("cycles", "roads", "pairs", "pairs_refused")}
+    if not failures and points >= 150:
+        failures += ["no kill point of kind %s in %d points" % (kind, points)
+                     for kind in KINDS if not kills[kind]]
+    print("crash campaign: %d kill points (%s), %d cycles, %d roads ended at version 2, "
+          "%d concurrent pairs (%d with one host refused), %d workers, %.0f s (%.2f s per point)" % (
+              points, ", ".join("%s %d" % (kind, kills[kind]) for kind in sorted(KINDS)), total["cycles"],
+              total["roads"], total["pairs"], total["pairs_refused"], len(workers), elapsed,
+              elapsed / max(points, 1)))
+    for failure in failures:
+        print("FAILED " + failure, file=sys.stderr)
+    return 1 if failures else 0
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default="build")
     parser.add_argument("--points", type=int, default=300)
+    parser.add_argument("--workers", type=int, default=1)
+    parser.add_argument("--progress", type=int, default=0, metavar="ROADS",
+                        help="print each worker's figures every ROADS roads")
     parser.add_argument("--seed", type=int, default=int(time.time()))
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
     args = parser.parse_args()
-    print("crash campaign: seed %d" % args.seed)
-    return Campaign(args).run()
+    if args.workers < 1 or args.points < 1:
+        parser.error("--points and --workers must be at least 1")
+    print("crash campaign: seed %d" % args.seed, flush=True)
+    return run_campaign(args)
 
 
 if __name__ == "__main__":
