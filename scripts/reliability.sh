@@ -3,8 +3,8 @@
 # I/O errors): a bounded fuzzing run of every target, a crash campaign against the
 # default build, and the threaded tests built with ThreadSanitizer.
 #
-#   FUZZ_SECONDS    per fuzz target (default 8: CI proves each target still builds,
-#                   runs its seeds and finds nothing quickly; long runs are separate)
+#   FUZZ_SECONDS    per fuzz target (default 45: each target replays its seeds and
+#                   searches for most of a minute; long runs are separate)
 #   CRASH_POINTS    kill points of the crash campaign (default 200)
 #   CRASH_WORKERS   its parallel workers (default 4)
 #   BUILD_DIR       the default build that scripts/test.sh made (default build)
@@ -25,7 +25,7 @@ campaign=$!
 trap 'kill -- -$campaign 2>/dev/null; rm -f "$campaign_log"' EXIT
 
 phase "fuzzing"
-FUZZ_SECONDS=${FUZZ_SECONDS:-8} BUILD_DIR=build-fuzz bash scripts/fuzz.sh
+FUZZ_SECONDS=${FUZZ_SECONDS:-45} BUILD_DIR=build-fuzz bash scripts/fuzz.sh
 
 phase "ThreadSanitizer"
 # Only the programs whose threads meet: the bus and its timed posts, the component,
