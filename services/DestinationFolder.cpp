@@ -174,12 +174,14 @@ bool DestinationFolder::moveIntoPlace(const std::string& from, const std::string
     return false;
 }
 
+#endif  // !_WIN32
+
 bool DestinationFolder::replaceFile(const std::string& name, const std::string& text, bool durable,
                                     std::string& error) {
     const std::string temporary = name + ".new";
     UniqueFd fd = createExclusive(temporary, error);
     if (!fd.valid()) return false;
-    if (!writeAll(fd.get(), text) || (durable && ::fsync(fd.get()) != 0)) {
+    if (!writeAll(fd.get(), text) || (durable && !syncToDisk(fd.get()))) {
         error = "cannot write " + pathOf(temporary) + ": " + std::strerror(errno);
         fd.reset();
         removeFile(temporary);
@@ -190,11 +192,10 @@ bool DestinationFolder::replaceFile(const std::string& name, const std::string& 
         removeFile(temporary);
         return false;
     }
-    if (durable) (void)::fsync(m_fd.get());
+    // The folder's entry too; on Windows the move itself is written through.
+    if (durable && m_fd.valid()) (void)syncToDisk(m_fd.get());
     return true;
 }
-
-#endif  // !_WIN32
 
 bool writeAll(int fd, const std::string& text) {
     std::size_t done = 0;
