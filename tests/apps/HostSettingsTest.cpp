@@ -57,7 +57,8 @@ TEST(HostSettings, TakesRelativePathsFromTheFilesFolderAndMakesPathsIntoFileUrls
 
     EXPECT_EQ(folder + "/host.ini", settings.configFile);
     EXPECT_EQ(dir.path() + "/shared/registry.xml", settings.registryFile);
-    EXPECT_EQ("file://" + dir.path() + "/my%20configs/feeds/feed%20%231.xml", settings.feedUrl);
+    const std::string root = dir.path().front() == '/' ? "file://" : "file:///";  // file:///C:/... on Windows
+    EXPECT_EQ(root + dir.path() + "/my%20configs/feeds/feed%20%231.xml", settings.feedUrl);
     EXPECT_EQ(settings.feedUrl, settings.backend.feedUrl);
     EXPECT_EQ(folder + "/data", settings.dataFolder);
     EXPECT_EQ(folder + "/data/kestrup-host.log", settings.logFile) << "the log defaults into the data folder";
@@ -92,7 +93,7 @@ TEST(HostSettings, FillsInDefaultsUnderThePerUserDataFolder) {
         loaded = loadHostSettings(dir.file("host.ini"), settings, problems);
     }
     ASSERT_TRUE(loaded) << joined(problems);
-    EXPECT_EQ(dir.file("xdg") + "/kestrup-host", settings.dataFolder);
+    EXPECT_EQ(testsupport::nativePath(dir.file("xdg") + "/kestrup-host"), settings.dataFolder);
     EXPECT_EQ(settings.dataFolder + "/kestrup-host.log", settings.logFile);
     EXPECT_EQ("https://updates.example/feed.xml", settings.feedUrl);
     EXPECT_TRUE(settings.reportUrl.empty());

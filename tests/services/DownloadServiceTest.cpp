@@ -145,7 +145,7 @@ TEST_F(DownloadServiceTest, FinishedDownloadIsVerifiedOwnerOnlyAndReportsProgres
     start(session, server->url("/files/app-2.run"), upperHash);
 
     const std::string path = expectFinished(session);
-    EXPECT_EQ(dest + "/app-2.run", path);
+    EXPECT_EQ(testsupport::nativePath(dest + "/app-2.run"), testsupport::nativePath(path));
     EXPECT_EQ(content, readFile(path));
     EXPECT_TRUE(isOwnerOnly(path));
     EXPECT_EQ(std::vector<std::string>{"app-2.run"}, folderEntries(dest));

@@ -136,7 +136,7 @@ TEST_F(ServicesRoadTest, FailoverPastADeadMirrorDownloadsTheVerifiedInstaller) {
     EXPECT_EQ(KSPersistentState::Downloaded, component->getWorkflowState());
     std::string installer;
     ASSERT_EQ(0, KSPersistentState().readInstallerFilename(installer));
-    EXPECT_EQ(downloadFolder + "app-2.run", installer);
+    EXPECT_EQ(testsupport::nativePath(downloadFolder + "app-2.run"), testsupport::nativePath(installer));
     EXPECT_EQ(content, st::readFile(installer));
     EXPECT_TRUE(st::isOwnerOnly(installer));
 }

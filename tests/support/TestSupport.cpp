@@ -21,7 +21,9 @@ namespace testsupport {
 
 namespace fs = std::filesystem;
 
-std::string nativePath(const std::string& path) { return fs::u8path(path).make_preferred().u8string(); }
+std::string nativePath(const std::string& path) {
+    return fs::u8path(path).lexically_normal().make_preferred().u8string();  // "a\\/b" is "a\\b" too
+}
 
 void setEnv(const char* name, const char* value) {
 #ifdef _WIN32
