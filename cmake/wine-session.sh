@@ -12,8 +12,9 @@ case "$action" in
   start)
     mkdir -p "$WINEPREFIX"
     # The server lives on after this script: it must not hold CTest's output pipe
-    # open, or CTest waits for it to end.
-    wineserver -p </dev/null >/dev/null 2>&1
+    # open, or CTest waits for it to end. One still running (or still ending) for
+    # this prefix refuses to start another; wineboot then reaches whichever runs.
+    wineserver -p </dev/null >/dev/null 2>&1 || true
     /usr/lib/wine/wine64 wineboot -i </dev/null >/dev/null 2>&1 || true
     ;;
   stop)
