@@ -11,8 +11,11 @@ export WINEPREFIX WINEDEBUG
 case "$action" in
   start)
     mkdir -p "$WINEPREFIX"
-    wineserver -p
-    /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || true
+    # The server lives on after this script: it must not hold CTest's output pipe
+    # open, or CTest waits for it to end. One still running (or still ending) for
+    # this prefix refuses to start another; wineboot then reaches whichever runs.
+    wineserver -p </dev/null >/dev/null 2>&1 || true
+    /usr/lib/wine/wine64 wineboot -i </dev/null >/dev/null 2>&1 || true
     ;;
   stop)
     wineserver -k 2>/dev/null || true

@@ -61,6 +61,18 @@ bool writeAll(HANDLE file, const std::string& data) {
     return true;
 }
 
+// Windows refuses to replace a file while another handle has it open, even one that
+// shares delete, as readers do: such a reader holds it only for a moment, so the
+// move is tried again for up to about two seconds before it counts as failed.
+bool moveOver(const std::wstring& from, const std::wstring& to) {
+    for (int attempt = 0;; ++attempt) {
+        if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+        const DWORD error = GetLastError();
+        if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || attempt == 200) return false;
+        Sleep(10);
+    }
+}
+
 }  // namespace
 
 bool readWholeFile(const std::string& path, std::string& content) {
@@ -95,9 +107,7 @@ bool replaceFileDurably(const std::string& path, const std::string& content) {
         }
         const bool written = writeAll(file.get(), content) && FlushFileBuffers(file.get());
         const bool closed = file.close();
-        if (written && closed &&
-            MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-            return true;
+        if (written && closed && moveOver(temp, target)) return true;
         DeleteFileW(temp.c_str());
         return false;
     }

@@ -1,6 +1,7 @@
 #include "CurlSupport.h"
 
 #include <cctype>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -10,6 +11,14 @@ namespace kestrup_services {
 namespace {
 
 const long kPollIntervalMs = 250;
+
+// libcurl takes time-outs in seconds as a long (32 bits on Windows) and refuses, so
+// leaves unbounded, any above INT_MAX / 1000 (it counts in milliseconds): longer
+// ones are clamped to that, about 24 days.
+long curlSeconds(unsigned seconds) {
+    const unsigned longest = static_cast<unsigned>(INT_MAX / 1000);
+    return static_cast<long>(seconds < longest ? seconds : longest);
+}
 
 struct UrlHandleDeleter {
     void operator()(CURLU* handle) const { curl_url_cleanup(handle); }
@@ -184,7 +193,7 @@ void applyNetworkSettings(CURL* easy, const NetworkSettings& settings, const std
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 5L);
     curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
     if (settings.connectTimeoutSeconds > 0) {
-        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, static_cast<long>(settings.connectTimeoutSeconds));
+        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, curlSeconds(settings.connectTimeoutSeconds));
     }
     if (!settings.proxyUrl.empty()) curl_easy_setopt(easy, CURLOPT_PROXY, settings.proxyUrl.c_str());
     if (!settings.noProxy.empty()) curl_easy_setopt(easy, CURLOPT_NOPROXY, settings.noProxy.c_str());
@@ -291,7 +300,7 @@ FetchResult fetchText(const std::string& url, const NetworkSettings& settings, u
     // the decoded bytes (the write callback counts them).
     curl_easy_setopt(handle, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
     curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBytes));
-    if (timeoutSeconds > 0) curl_easy_setopt(handle, CURLOPT_TIMEOUT, static_cast<long>(timeoutSeconds));
+    if (timeoutSeconds > 0) curl_easy_setopt(handle, CURLOPT_TIMEOUT, curlSeconds(timeoutSeconds));
     const CURLcode code = runCurl(handle, cancel);
     const bool tooLarge = sink.tooLarge || code == CURLE_FILESIZE_EXCEEDED;
     FetchResult result = finishFetch(handle, code, errorBuffer, tooLarge, maxBytes, guard, cancel);
@@ -332,7 +341,7 @@ FetchResult postText(const std::string& url, const std::string& body, const std:
     curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &appendBounded);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &sink);
-    if (timeoutSeconds > 0) curl_easy_setopt(handle, CURLOPT_TIMEOUT, static_cast<long>(timeoutSeconds));
+    if (timeoutSeconds > 0) curl_easy_setopt(handle, CURLOPT_TIMEOUT, curlSeconds(timeoutSeconds));
     const CURLcode code = runCurl(handle, cancel);
     result = finishFetch(handle, code, errorBuffer, false, maxAnswer, guard, cancel);
     // A long answer does not make a report fail: only the status counts.

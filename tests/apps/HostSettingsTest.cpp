@@ -1,14 +1,15 @@
 // The configuration file of kestrup-host: paths taken from the file's folder,
 // URLs made from paths, defaults, and a clear message for every bad value.
+#include <filesystem>
 #include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include "HostSettings.h"
+#include "host/CorvanePath.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -39,7 +40,7 @@ const char* const kMinimal =
 TEST(HostSettings, TakesRelativePathsFromTheFilesFolderAndMakesPathsIntoFileUrls) {
     testsupport::TempDir dir;
     const std::string folder = dir.file("my configs");
-    ASSERT_EQ(0, ::mkdir(folder.c_str(), 0700));
+    ASSERT_TRUE(std::filesystem::create_directory(folder));
     writeFile(folder + "/host.ini",
               "[Kestrup]\nInactivityTimeout=30\nDownloadRetries=0\nDownloadRetryInterval=5\n"
               "CheckForUpdateInterval=-1\nInstallRetries=7\n"
@@ -56,7 +57,8 @@ TEST(HostSettings, TakesRelativePathsFromTheFilesFolderAndMakesPathsIntoFileUrls
 
     EXPECT_EQ(folder + "/host.ini", settings.configFile);
     EXPECT_EQ(dir.path() + "/shared/registry.xml", settings.registryFile);
-    EXPECT_EQ("file://" + dir.path() + "/my%20configs/feeds/feed%20%231.xml", settings.feedUrl);
+    const std::string root = dir.path().front() == '/' ? "file://" : "file:///";  // file:///C:/... on Windows
+    EXPECT_EQ(root + dir.path() + "/my%20configs/feeds/feed%20%231.xml", settings.feedUrl);
     EXPECT_EQ(settings.feedUrl, settings.backend.feedUrl);
     EXPECT_EQ(folder + "/data", settings.dataFolder);
     EXPECT_EQ(folder + "/data/kestrup-host.log", settings.logFile) << "the log defaults into the data folder";
@@ -82,16 +84,16 @@ TEST(HostSettings, TakesRelativePathsFromTheFilesFolderAndMakesPathsIntoFileUrls
 
 TEST(HostSettings, FillsInDefaultsUnderThePerUserDataFolder) {
     testsupport::TempDir dir;
-    const char* previous = std::getenv("XDG_DATA_HOME");
-    const std::string saved = previous ? previous : "";
-    ::setenv("XDG_DATA_HOME", dir.file("xdg").c_str(), 1);
     writeFile(dir.file("host.ini"), kMinimal);
     HostSettings settings;
     std::vector<std::string> problems;
-    const bool loaded = loadHostSettings(dir.file("host.ini"), settings, problems);
-    previous ? ::setenv("XDG_DATA_HOME", saved.c_str(), 1) : ::unsetenv("XDG_DATA_HOME");
+    bool loaded = false;
+    {
+        testsupport::ScopedEnv dataHome(userDataEnvironmentVariable(), dir.file("xdg").c_str());
+        loaded = loadHostSettings(dir.file("host.ini"), settings, problems);
+    }
     ASSERT_TRUE(loaded) << joined(problems);
-    EXPECT_EQ(dir.file("xdg") + "/kestrup-host", settings.dataFolder);
+    EXPECT_EQ(testsupport::nativePath(dir.file("xdg") + "/kestrup-host"), settings.dataFolder);
     EXPECT_EQ(settings.dataFolder + "/kestrup-host.log", settings.logFile);
     EXPECT_EQ("https://updates.example/feed.xml", settings.feedUrl);
     EXPECT_TRUE(settings.reportUrl.empty());
@@ -154,11 +156,8 @@ TEST(HostSettings, AcceptsOnlyUrlsAndKeysItCanUseAndSaysWhatIsWrongWithTheFile) 
         {"", dir.file("absent.ini"), "does not exist"},
         {"", dir.path(), "is a folder"},
     };
-    if (::geteuid() != 0) {  // root reads every file
-        writeFile(dir.file("locked.ini"), kMinimal);
-        ASSERT_EQ(0, ::chmod(dir.file("locked.ini").c_str(), 0));
-        cases.push_back({"", dir.file("locked.ini"), "cannot be read"});
-    }
+    writeFile(dir.file("locked.ini"), kMinimal);
+    if (testsupport::lockAway(dir.file("locked.ini"))) cases.push_back({"", dir.file("locked.ini"), "cannot be read"});
     int number = 0;
     for (const Case& c : cases) {
         // A file of its own per case: QSettings keeps what it parsed of a path.

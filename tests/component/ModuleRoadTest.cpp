@@ -128,7 +128,7 @@ TEST_F(ModuleTest, CheckPrepareDownloadLaunchAndARestartAfterTheInstall) {
     boost::shared_ptr<LocalMessage> finished = status.waitForType("KestrupStatus");
     ASSERT_TRUE(finished);
     EXPECT_EQ(794, resultOf(finished));
-    EXPECT_EQ(userDataHome + "/Corvane/Brenmark/",
+    EXPECT_EQ(testsupport::nativePath(userDataHome + "/Corvane/Brenmark/"),
               boost::dynamic_pointer_cast<StartRequestPayload>(downloads.requests("Start")[1]->getPayload())
                   ->getDestinationFolder());
 

@@ -1,7 +1,5 @@
 // The host's own services: log lines and the default logger, the INI
 // configuration store, and path expansion.
-#include <unistd.h>
-
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -40,21 +38,7 @@ std::vector<std::string> readLines(const std::string& path) {
     return lines;
 }
 
-// Sets or clears an environment variable and restores it when it goes.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : m_name(name) {
-        if (const char* old = std::getenv(name)) m_old = old;
-        if (value != nullptr) setenv(name, value, 1); else unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (m_old) setenv(m_name, m_old->c_str(), 1); else unsetenv(m_name);
-    }
-
-private:
-    const char* m_name;
-    std::optional<std::string> m_old;
-};
+using testsupport::ScopedEnv;
 
 // The stored value, or a text saying the key is absent and what `get` left in the
 // caller's variable (which it must not touch).
@@ -165,9 +149,8 @@ TEST(IniConfigurationManagerTest, UnusableFilesAreReportedAndNeverOverwritten) {
     writeFile(broken, text);
     std::filesystem::create_directory(folder);
     writeFile(locked, "[Kestrup]\nInactivityTimeout=300\n");
-    std::filesystem::permissions(locked, std::filesystem::perms::none);
     std::vector<std::pair<std::string, std::string>> cases = {{broken, "not a valid INI file"}, {folder, "is a folder"}};
-    if (geteuid() != 0) cases.emplace_back(locked, "cannot be read");  // root reads it regardless
+    if (testsupport::lockAway(locked)) cases.emplace_back(locked, "cannot be read");
     for (const auto& [path, reason] : cases) {
         IniConfigurationManager config(path);
         EXPECT_FALSE(config.isReadable()) << path;
@@ -187,8 +170,7 @@ TEST(IniConfigurationManagerTest, UnusableFilesAreReportedAndNeverOverwritten) {
 }
 
 TEST(CorvanePathTest, ExpandsUserDataAndCanonicalises) {
-    char cwd[4096];
-    ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
+    const std::string cwd = std::filesystem::current_path().generic_string();
     struct Case {
         const char *xdg, *home, *input;  // null: unset
         std::string expected;
@@ -203,8 +185,8 @@ TEST(CorvanePathTest, ExpandsUserDataAndCanonicalises) {
         {"/data//xdg/", "/home/t", "/x/%USER_DATA%/y", "/x/data/xdg/y"},
         {"/d", "/h", "/a/b/../c", "/a/c"}, {"/d", "/h", "/a/./b/./", "/a/b/"}, {"/d", "/h", "/a//b///c//", "/a/b/c/"},
         {"/d", "/h", "/a/b/../", "/a/"}, {"/d", "/h", "/../..", "/"}, {"/d", "/h", "", ""},
-        {"/d", "/h", "folder/file.txt", std::string(cwd) + "/folder/file.txt"},
-        {"/d", "/h", "./folder/", std::string(cwd) + "/folder/"},
+        {"/d", "/h", "folder/file.txt", cwd + "/folder/file.txt"},
+        {"/d", "/h", "./folder/", cwd + "/folder/"},
     };
     for (const Case& c : cases) {
         ScopedEnv xdg("XDG_DATA_HOME", c.xdg), home("HOME", c.home);

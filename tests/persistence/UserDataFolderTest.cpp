@@ -1,5 +1,5 @@
-// The per-user data folder: resolved under $XDG_DATA_HOME, created with its
-// parents, cached, and logged (not fatal) when it cannot be created.
+// The per-user data folder: resolved under the per-user data variable, created with
+// its parents, cached, and logged (not fatal) when it cannot be created.
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -9,41 +9,31 @@
 #include <gtest/gtest.h>
 
 #include "support/TestSupport.h"
+#include "host/CorvanePath.h"
 #include "util/common/UserDataFolder.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::optional<std::string> getEnv(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? std::optional<std::string>(value) : std::nullopt;
-}
-
 void setEnv(const char* name, const std::optional<std::string>& value) {
-    if (value)
-        setenv(name, value->c_str(), 1);
-    else
-        unsetenv(name);
+    testsupport::setEnv(name, value ? value->c_str() : nullptr);
 }
+// XDG_DATA_HOME; LOCALAPPDATA on Windows.
+const char* const kDataHome = userDataEnvironmentVariable();
 
 class UserDataFolderTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        UserDataFolder::resetForTesting();
-        setEnv("XDG_DATA_HOME", dir.file("data"));
+    void SetUp() override { UserDataFolder::resetForTesting(); }
+    void TearDown() override { UserDataFolder::resetForTesting(); }
+    std::string folderIn(const std::string& base) const {
+        return testsupport::nativePath(dir.file(base) + "/Corvane/Brenmark/");
     }
-    void TearDown() override {
-        UserDataFolder::resetForTesting();
-        setEnv("XDG_DATA_HOME", m_xdg);
-        setEnv("HOME", m_home);
-    }
-    std::string folderIn(const std::string& base) const { return dir.file(base) + "/Corvane/Brenmark/"; }
 
     testsupport::TempDir dir;
     testsupport::CapturingLogger logger;
-    const std::optional<std::string> m_xdg = getEnv("XDG_DATA_HOME");
-    const std::optional<std::string> m_home = getEnv("HOME");
+    testsupport::ScopedEnv m_dataHome{kDataHome, dir.file("data").c_str()};  // restored afterwards
+    testsupport::ScopedEnv m_home{"HOME", std::getenv("HOME")};
 };
 
 TEST_F(UserDataFolderTest, CreatesTheWholeChainOnceAndThenAnswersFromTheCache) {
@@ -52,7 +42,7 @@ TEST_F(UserDataFolderTest, CreatesTheWholeChainOnceAndThenAnswersFromTheCache) {
 
     // The cached answer neither looks at the environment nor at the disk again.
     fs::remove_all(dir.file("data"));
-    setEnv("XDG_DATA_HOME", dir.file("elsewhere"));
+    setEnv(kDataHome, dir.file("elsewhere"));
     EXPECT_EQ(UserDataFolder::get(), folderIn("data"));
     EXPECT_FALSE(fs::exists(dir.file("data")));
     EXPECT_FALSE(fs::exists(dir.file("elsewhere")));
@@ -67,14 +57,14 @@ TEST_F(UserDataFolderTest, CreatesTheWholeChainOnceAndThenAnswersFromTheCache) {
 }
 
 TEST_F(UserDataFolderTest, AnUnresolvablePathIsNotCachedAndAnUncreatableOneIsLoggedAndReturned) {
-    setEnv("XDG_DATA_HOME", std::nullopt);
+    setEnv(kDataHome, std::nullopt);
     setEnv("HOME", std::nullopt);
     EXPECT_EQ(UserDataFolder::get(), "");
     EXPECT_TRUE(logger.lines().empty());
 
     // A regular file where a parent folder should be (chmod would not stop root).
     std::ofstream(dir.file("data")) << "not a folder";
-    setEnv("XDG_DATA_HOME", dir.file("data"));
+    setEnv(kDataHome, dir.file("data"));
     EXPECT_EQ(UserDataFolder::get(), folderIn("data"));
     ASSERT_EQ(logger.lines().size(), 1u);
     const std::string line = logger.lines()[0];

@@ -1,11 +1,11 @@
 // The update feed, and the backend client on the real bus.
+#include <filesystem>
 #include <chrono>
 #include <list>
 #include <memory>
 #include <string>
 #include <thread>
 
-#include <sys/stat.h>
 
 #include <boost/make_shared.hpp>
 #include <gtest/gtest.h>
@@ -91,7 +91,7 @@ class BackendClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
         www = temp.file("www");
-        ASSERT_EQ(0, ::mkdir(www.c_str(), 0700));
+        ASSERT_TRUE(std::filesystem::create_directory(www));
         server.reset(new LoopbackServer(www));
         ASSERT_TRUE(server->started()) << server->startError();
         options.noProxy = "*";
@@ -222,13 +222,13 @@ TEST_F(BackendClientTest, AnswersWithTheManifestOrAnErrorOnTheReplyTopicAndSessi
 }
 
 TEST_F(BackendClientTest, FeedsAsWebServersSendThem) {
-    ASSERT_EQ(0, ::mkdir((www + "/feeds").c_str(), 0700));
+    ASSERT_TRUE(std::filesystem::create_directory(www + "/feeds"));
     ASSERT_TRUE(writeFile(www + "/feeds/feed.xml", sampleFeed()));
     std::string local = sampleFeed();
     local.replace(local.find("installers/app-3.run"), 20, "file:///etc/passwd");
     ASSERT_TRUE(writeFile(www + "/feeds/local.xml", local));
     const std::string nginxFolder = temp.file("nginx");
-    ASSERT_EQ(0, ::mkdir(nginxFolder.c_str(), 0700));
+    ASSERT_TRUE(std::filesystem::create_directory(nginxFolder));
     NginxServer nginx(nginxFolder, www,
                       "location = /moved/feed.xml { return 301 /feeds/feed.xml; }\n"
                       "location = /plain/feed.xml { return 302 @HTTP@/feeds/feed.xml; }\n"

@@ -2,13 +2,11 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <set>
 #include <string>
 #include <thread>
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <boost/make_shared.hpp>
 #include <gtest/gtest.h>
@@ -27,15 +25,15 @@ using testsupport::RecordingSink;
 namespace {
 
 bool isSymlink(const std::string& path) {
-    struct stat info;
-    return ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+    std::error_code error;
+    return std::filesystem::is_symlink(std::filesystem::symlink_status(path, error));
 }
 
 class DownloadServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(0, ::mkdir(www.c_str(), 0700));
-        ASSERT_EQ(0, ::mkdir(dest.c_str(), 0700));
+        ASSERT_TRUE(std::filesystem::create_directory(www));
+        ASSERT_TRUE(std::filesystem::create_directory(dest));
         server.reset(new LoopbackServer(www));
         ASSERT_TRUE(server->started()) << server->startError();
         options.defaultDestinationFolder = dest;
@@ -147,11 +145,9 @@ TEST_F(DownloadServiceTest, FinishedDownloadIsVerifiedOwnerOnlyAndReportsProgres
     start(session, server->url("/files/app-2.run"), upperHash);
 
     const std::string path = expectFinished(session);
-    EXPECT_EQ(dest + "/app-2.run", path);
+    EXPECT_EQ(testsupport::nativePath(dest + "/app-2.run"), testsupport::nativePath(path));
     EXPECT_EQ(content, readFile(path));
-    struct stat info;
-    ASSERT_EQ(0, ::stat(path.c_str(), &info));
-    EXPECT_EQ(0600u, info.st_mode & 07777u);
+    EXPECT_TRUE(isOwnerOnly(path));
     EXPECT_EQ(std::vector<std::string>{"app-2.run"}, folderEntries(dest));
     const auto message = answer(session);
     EXPECT_EQ(replyTopic, message->getTargetTopic());
@@ -269,7 +265,7 @@ TEST_F(DownloadServiceTest, LeftoversOfDownloadsNobodyContinuesAreRemoved) {
     serve("a.bin", patternBytes(100000));
     serve("b.bin", patternBytes(100000, 2));
     const std::string other = temp.file("other");
-    ASSERT_EQ(0, ::mkdir(other.c_str(), 0700));
+    ASSERT_TRUE(std::filesystem::create_directory(other));
     const UUId kept = UUId::generate(), givenUp = UUId::generate(), switched = UUId::generate();
     for (const UUId& session : {kept, givenUp, switched}) {
         start(session, server->url("/flaky/a.bin?after=1000&s=") + session.getValue(), "", other);
@@ -296,7 +292,7 @@ TEST_F(DownloadServiceTest, LeftoversOfDownloadsNobodyContinuesAreRemoved) {
 
 TEST_F(DownloadServiceTest, NginxOverHttp2ResumesOnlyTheSameFileAndNeverLeavesHttps) {
     const std::string nginxFolder = temp.file("nginx");
-    ASSERT_EQ(0, ::mkdir(nginxFolder.c_str(), 0700));
+    ASSERT_TRUE(std::filesystem::create_directory(nginxFolder));
     NginxServer nginx(nginxFolder, www, "location /plain/ { return 302 @HTTP@/; }");
     ASSERT_TRUE(nginx.started()) << nginx.startError();
     options.caInfo = nginx.caFile();
@@ -354,23 +350,24 @@ TEST_F(DownloadServiceTest, FilesStayInsideTheFolderAndPlantedLinksAreNeverFollo
     start(escape, server->url("/files/..%2F..%2Fevil"), sha256Hex(evil));
     EXPECT_EQ(dest + "/evil", expectFinished(escape));
     EXPECT_EQ((std::vector<std::string>{"dest", "state", "www"}), folderEntries(temp.path()));
-    ASSERT_EQ(0, ::unlink((dest + "/evil").c_str()));
+    ASSERT_TRUE(std::filesystem::remove(dest + "/evil"));
 
     const std::string victim = temp.file("victim.txt");
     ASSERT_TRUE(writeFile(victim, "precious"));
     const std::string content = serve("app.bin", patternBytes(4000));
     // A link at the final name: the download fails and the link stays a link.
-    ASSERT_EQ(0, ::symlink(victim.c_str(), (dest + "/app.bin").c_str()));
+    std::filesystem::create_symlink(victim, dest + "/app.bin");
+    ASSERT_TRUE(isSymlink(dest + "/app.bin"));
     const UUId first = UUId::generate();
     start(first, server->url("/files/app.bin"), sha256Hex(content));
     expectFailure(first, DownloadFailure::WriteFailed);
     EXPECT_TRUE(isSymlink(dest + "/app.bin"));
     EXPECT_EQ("precious", readFile(victim));
-    ASSERT_EQ(0, ::unlink((dest + "/app.bin").c_str()));
+    ASSERT_TRUE(std::filesystem::remove(dest + "/app.bin"));
 
     // A link at the partial file's name is removed, not written through.
     const UUId second = UUId::generate();
-    ASSERT_EQ(0, ::symlink(victim.c_str(), partialOf("app.bin", second).c_str()));
+    std::filesystem::create_symlink(victim, partialOf("app.bin", second));
     start(second, server->url("/files/app.bin"), sha256Hex(content));
     EXPECT_EQ(content, readFile(expectFinished(second)));
     EXPECT_FALSE(isSymlink(dest + "/app.bin"));

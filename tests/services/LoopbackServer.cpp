@@ -11,6 +11,10 @@
 #include <sstream>
 #include <thread>
 
+#ifdef _WIN32
+#include <windows.h>
+#include <bcrypt.h>
+#else
 #include <fcntl.h>
 #include <openssl/sha.h>
 #include <poll.h>
@@ -19,17 +23,91 @@
 #include <unistd.h>
 
 extern char** environ;
+#endif
 
 namespace servicetests {
 
 namespace {
+
+#ifdef _WIN32
+
+// KESTRUP_TEST_PYTHON (under Wine the build machine's own python3), else PATH's.
+std::string pythonInterpreter() {
+    const char* chosen = std::getenv("KESTRUP_TEST_PYTHON");
+    return chosen && *chosen ? chosen : "python.exe";
+}
+
+// A path as the server sees it. Under Wine the server is a Linux program, for which
+// the drive KESTRUP_TEST_UNIX_DRIVE ("Z:") is the file system's root.
+std::string serverPath(const std::string& path) {
+    const char* drive = std::getenv("KESTRUP_TEST_UNIX_DRIVE");
+    const std::size_t length = drive ? std::strlen(drive) : 0;
+    if (length > 0 && path.compare(0, length, drive) == 0) return path.substr(length);
+    return path;
+}
+
+std::wstring wide(const std::string& utf8) { return std::filesystem::u8path(utf8).wstring(); }
+
+#else
 
 std::string pythonInterpreter() {
     // The distribution's interpreter, which the install script provides; else PATH.
     return ::access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
 }
 
+#endif
+
 }  // namespace
+
+#ifdef _WIN32
+
+// The server cannot hand its port over a pipe or be signalled here: it writes the
+// port to a file and ends when the stop file appears (or is terminated, when
+// Windows gave us a handle for it).
+LoopbackServer::LoopbackServer(const std::string& root) : m_root(root) {
+    const std::string script = std::string(KESTRUP_SERVICES_TEST_DIR) + "/loopback_server.py";
+    const std::string portFile = root + "/.server-port";
+    const std::vector<std::string> args = {pythonInterpreter(), script, "--root", serverPath(root),
+                                           "--log", serverPath(root + "/requests.log"),
+                                           "--port-file", serverPath(portFile),
+                                           "--stop-file", serverPath(root + "/.server-stop")};
+    std::wstring commandLine;
+    for (const std::string& arg : args) commandLine += (commandLine.empty() ? L"\"" : L" \"") + wide(arg) + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!::CreateProcessW(wide(args[0]).c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &startup, &process)) {
+        m_error = "cannot start " + args[0] + ": error " + std::to_string(::GetLastError());
+        return;
+    }
+    if (process.hThread) ::CloseHandle(process.hThread);
+    m_process = process.hProcess;
+    m_running = true;
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    std::vector<std::string> lines;
+    while ((lines = readLines(portFile)).empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const std::string output = lines.empty() ? std::string() : lines.front();
+    if (output.compare(0, 5, "PORT ") == 0) m_port = std::atoi(output.c_str() + 5);
+    if (m_port <= 0) m_error = "the server did not report its port: '" + output + "'";
+}
+
+LoopbackServer::~LoopbackServer() {
+    if (!m_running) return;
+    std::ofstream(m_root + "/.server-stop") << "stop\n";
+    if (!m_process) return;  // a Linux program started by Wine: it goes on the stop file
+    const HANDLE process = static_cast<HANDLE>(m_process);
+    if (::WaitForSingleObject(process, 2500) != WAIT_OBJECT_0) {
+        ::TerminateProcess(process, 1);
+        ::WaitForSingleObject(process, INFINITE);
+    }
+    ::CloseHandle(process);
+}
+
+#else
 
 LoopbackServer::LoopbackServer(const std::string& root) : m_root(root) {
     int pipeFds[2];
@@ -104,6 +182,8 @@ bool runCommand(const std::vector<std::string>& args, std::string& error) {
     return false;
 }
 
+#endif  // _WIN32
+
 std::string LoopbackServer::url(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(m_port) + path;
 }
@@ -146,11 +226,30 @@ std::string patternBytes(std::size_t size, unsigned seed) {
 }
 
 std::string sha256Hex(const std::string& data) {
-    unsigned char digest[SHA256_DIGEST_LENGTH];
+    unsigned char digest[32];
+#ifdef _WIN32
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    ::BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+    ::BCryptHash(algorithm, nullptr, 0, reinterpret_cast<PUCHAR>(const_cast<char*>(data.data())),
+                 static_cast<ULONG>(data.size()), digest, sizeof digest);
+    ::BCryptCloseAlgorithmProvider(algorithm, 0);
+#else
     SHA256(reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest);
-    char text[2 * SHA256_DIGEST_LENGTH + 1];
-    for (int i = 0; i < SHA256_DIGEST_LENGTH; ++i) std::snprintf(text + 2 * i, 3, "%02x", digest[i]);
+#endif
+    char text[2 * sizeof digest + 1];
+    for (std::size_t i = 0; i < sizeof digest; ++i) std::snprintf(text + 2 * i, 3, "%02x", digest[i]);
     return text;
+}
+
+bool isOwnerOnly(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::file_status status = fs::status(path, error);
+#ifdef _WIN32
+    return !error && fs::is_regular_file(status);
+#else
+    return !error && (status.permissions() & fs::perms::all) == (fs::perms::owner_read | fs::perms::owner_write);
+#endif
 }
 
 std::string fileUrl(const std::string& path) {

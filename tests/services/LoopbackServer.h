@@ -1,6 +1,7 @@
 #pragma once
 // Runs loopback_server.py (Python's http.server on 127.0.0.1, ephemeral port) as a
-// child process for the duration of a test.
+// child process for the duration of a test. On Windows the interpreter is
+// KESTRUP_TEST_PYTHON (under Wine the build machine's own python3).
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -28,11 +29,17 @@ public:
 
 private:
     std::string m_root;
+#ifdef _WIN32
+    void* m_process = nullptr;  // HANDLE; none for a Linux program started by Wine
+    bool m_running = false;
+#else
     pid_t m_pid = -1;
+#endif
     int m_port = 0;
     std::string m_error;
 };
 
+#ifndef _WIN32
 // Starts `args` (looked up in PATH) with stdout on `stdoutFd` (-1: inherited) and,
 // when `quiet`, stderr on /dev/null; the child's pid, or -1 with `error`.
 pid_t spawnChild(std::vector<std::string> args, int stdoutFd, std::string& error, bool quiet = false);
@@ -40,6 +47,7 @@ pid_t spawnChild(std::vector<std::string> args, int stdoutFd, std::string& error
 void endChild(pid_t pid);
 // Runs `args` to its end, output discarded; false with `error` unless it exits 0.
 bool runCommand(const std::vector<std::string>& args, std::string& error);
+#endif
 
 // The lines of a text file; none when it cannot be read.
 std::vector<std::string> readLines(const std::string& path);
@@ -51,6 +59,9 @@ bool writeFile(const std::string& path, const std::string& content);
 std::string patternBytes(std::size_t size, unsigned seed = 1);
 // SHA-256 hex of `data` (OpenSSL one-shot; independent of the service's hasher).
 std::string sha256Hex(const std::string& data);
+// True when only the owner may read and write the file (mode 0600). Windows has no
+// file modes (a file takes its folder's access list): there, any regular file.
+bool isOwnerOnly(const std::string& path);
 // The file URL of an absolute path.
 std::string fileUrl(const std::string& path);
 // Names of the entries of a folder, sorted; "." and ".." left out.

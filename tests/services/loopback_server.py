@@ -3,7 +3,11 @@
 
 Serves the files of --root and misbehaves on request. It binds an ephemeral port,
 prints "PORT <n>" on its first output line, and appends one line per request to
---log: "<METHOD> <path> range=<Range header or ->".
+--log: "<METHOD> <path> range=<Range header or ->". A starter that can neither read
+its output nor signal it (a Windows test under Wine) passes --port-file, which gets
+that line instead (whole, through a temporary file), and --stop-file: the server
+ends when that file appears, when --root is removed, or when the process that
+started it is gone.
 
 Paths:
   /files/<name>            the file with an ETag of its content; honours "Range:
@@ -186,12 +190,30 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--root", required=True)
     parser.add_argument("--log", required=True)
+    parser.add_argument("--port-file")
+    parser.add_argument("--stop-file")
     args = parser.parse_args()
     Handler.root = args.root
     Handler.log_path = args.log
     open(args.log, "a").close()
     server = QuietServer(("127.0.0.1", 0), Handler)
-    print("PORT %d" % server.server_address[1], flush=True)
+    if args.port_file:
+        with open(args.port_file + ".tmp", "w") as port:
+            port.write("PORT %d\n" % server.server_address[1])
+        os.replace(args.port_file + ".tmp", args.port_file)
+    else:
+        print("PORT %d" % server.server_address[1], flush=True)
+    if args.stop_file:
+        parent = os.getppid()
+
+        def watch():
+            # The test may remove its folder, stop file and all, at once.
+            while (not os.path.exists(args.stop_file) and os.path.isdir(args.root)
+                   and os.getppid() == parent):
+                time.sleep(0.1)
+            os._exit(0)
+
+        threading.Thread(target=watch, daemon=True).start()
     try:
         server.serve_forever()
     except KeyboardInterrupt:

@@ -7,7 +7,10 @@
 #include <sstream>
 
 #ifdef _WIN32
+#include <map>
+#include <mutex>
 #include <process.h>
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -17,6 +20,10 @@
 namespace testsupport {
 
 namespace fs = std::filesystem;
+
+std::string nativePath(const std::string& path) {
+    return fs::u8path(path).lexically_normal().make_preferred().u8string();  // "a\\/b" is "a\\b" too
+}
 
 void setEnv(const char* name, const char* value) {
 #ifdef _WIN32
@@ -33,10 +40,37 @@ ScopedEnv::ScopedEnv(const char* name, const char* value) : m_name(name) {
 
 ScopedEnv::~ScopedEnv() { setEnv(m_name, m_old ? m_old->c_str() : nullptr); }
 
+#ifdef _WIN32
+namespace {
+
+// Files held open without sharing by lockAway, by path; closed when their TempDir goes.
+std::mutex lockedFilesMutex;
+std::map<std::string, HANDLE> lockedFiles;
+
+void releaseLockedFilesUnder(const std::string& folder) {
+    std::lock_guard<std::mutex> lock(lockedFilesMutex);
+    for (auto it = lockedFiles.begin(); it != lockedFiles.end();) {
+        if (it->first.compare(0, folder.size() + 1, folder + "/") != 0) {
+            ++it;
+            continue;
+        }
+        ::CloseHandle(it->second);
+        it = lockedFiles.erase(it);
+    }
+}
+
+}  // namespace
+#endif
+
 bool lockAway(const std::string& path) {
 #ifdef _WIN32
-    (void)path;
-    return false;
+    // File modes do not keep the owner out on Windows; a handle that shares nothing does.
+    const HANDLE file = ::CreateFileW(fs::u8path(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    std::lock_guard<std::mutex> lock(lockedFilesMutex);
+    lockedFiles.emplace(fs::u8path(path).generic_u8string(), file);
+    return true;
 #else
     if (::geteuid() == 0) return false;  // root reads every file
     std::error_code error;
@@ -64,6 +98,9 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
+#ifdef _WIN32
+    releaseLockedFilesUnder(m_path);
+#endif
     std::error_code ec;
     // Make everything writable again first: a test may have locked a folder down.
     for (auto it = fs::recursive_directory_iterator(m_path, fs::directory_options::skip_permission_denied, ec);

@@ -50,11 +50,15 @@ private:
     std::optional<std::string> m_old;
 };
 
+// `path` with the system's separators ("\\" on Windows), as the component gives folders.
+std::string nativePath(const std::string& path);
+
 // Sets or clears (null value) an environment variable for the rest of the process.
 void setEnv(const char* name, const char* value);
 
-// Takes away every permission of a file; true when that keeps this process from
-// reading it (not for root, and not on Windows, where file modes do not do that).
+// Keeps this process from reading a file until the TempDir holding it goes: takes
+// away every permission (root reads it regardless: false), on Windows holds it open
+// without sharing. True when the file is locked away.
 bool lockAway(const std::string& path);
 
 // Subscribes to the given topics of MessageDispatcher::getInstance() and records
