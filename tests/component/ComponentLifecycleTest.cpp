@@ -94,7 +94,7 @@ TEST_F(ComponentLifecycleTest, StartSettlesTheOfferingThatThePreviousRunLeft) {
                                                     "service offering entity from the xml store. Resetting the state"));
         if (c.reportedVersion == 0) continue;
         ++notifications;
-        ASSERT_TRUE(waitUntil([&] { return backend.received("UpdateInstalled").size() == notifications; }));
+        ASSERT_TRUE(waitFor([&] { return backend.received("UpdateInstalled").size() == notifications; }));
         boost::shared_ptr<LocalMessage> note = backend.received("UpdateInstalled").back();
         boost::shared_ptr<ServiceOfferingEntity> reported =
             boost::dynamic_pointer_cast<ServiceOfferingEntity>(note->getPayload());

@@ -138,14 +138,14 @@ TEST_F(ModuleTest, CheckPrepareDownloadLaunchAndARestartAfterTheInstall) {
     boost::shared_ptr<LocalMessage> started = launcher.replies().waitForType("OperationSuccess");
     ASSERT_TRUE(started);
     EXPECT_EQ(session, started->getSessionId());
-    ASSERT_TRUE(waitUntil([&] { return readFile(marker) == "--silent\n"; }));
+    ASSERT_TRUE(waitFor([&] { return readFile(marker) == "--silent\n"; }));
 
     // 4. The installer raised the registered version; the host restarts.
     stopAndDestroy(component);
     registry.set(AppA, 6);
     component = createAndStart();
     ASSERT_NE(nullptr, component);
-    ASSERT_TRUE(waitUntil([&] { return !backend.received("UpdateInstalled").empty(); }));
+    ASSERT_TRUE(waitFor([&] { return !backend.received("UpdateInstalled").empty(); }));
     boost::shared_ptr<ServiceOfferingEntity> reported = boost::dynamic_pointer_cast<ServiceOfferingEntity>(
         backend.received("UpdateInstalled")[0]->getPayload());
     ASSERT_TRUE(reported);

@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -12,38 +11,20 @@
 #include "util/common/UserDataFolder.h"
 
 namespace fs = std::filesystem;
+using testsupport::setEnv;
 
 namespace {
 
-std::optional<std::string> getEnv(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? std::optional<std::string>(value) : std::nullopt;
-}
-
-void setEnv(const char* name, const std::optional<std::string>& value) {
-    if (value)
-        setenv(name, value->c_str(), 1);
-    else
-        unsetenv(name);
-}
-
 class UserDataFolderTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        UserDataFolder::resetForTesting();
-        setEnv("XDG_DATA_HOME", dir.file("data"));
-    }
-    void TearDown() override {
-        UserDataFolder::resetForTesting();
-        setEnv("XDG_DATA_HOME", m_xdg);
-        setEnv("HOME", m_home);
-    }
+    UserDataFolderTest() { UserDataFolder::resetForTesting(); }
+    ~UserDataFolderTest() override { UserDataFolder::resetForTesting(); }
     std::string folderIn(const std::string& base) const { return dir.file(base) + "/Corvane/Brenmark/"; }
 
     testsupport::TempDir dir;
     testsupport::CapturingLogger logger;
-    const std::optional<std::string> m_xdg = getEnv("XDG_DATA_HOME");
-    const std::optional<std::string> m_home = getEnv("HOME");
+    testsupport::ScopedEnv xdg{"XDG_DATA_HOME", dir.file("data").c_str()};
+    testsupport::ScopedEnv home{"HOME", std::getenv("HOME")};  // restored at the end
 };
 
 TEST_F(UserDataFolderTest, CreatesTheWholeChainOnceAndThenAnswersFromTheCache) {
@@ -52,7 +33,7 @@ TEST_F(UserDataFolderTest, CreatesTheWholeChainOnceAndThenAnswersFromTheCache) {
 
     // The cached answer neither looks at the environment nor at the disk again.
     fs::remove_all(dir.file("data"));
-    setEnv("XDG_DATA_HOME", dir.file("elsewhere"));
+    setEnv("XDG_DATA_HOME", dir.file("elsewhere").c_str());
     EXPECT_EQ(UserDataFolder::get(), folderIn("data"));
     EXPECT_FALSE(fs::exists(dir.file("data")));
     EXPECT_FALSE(fs::exists(dir.file("elsewhere")));
@@ -67,19 +48,18 @@ TEST_F(UserDataFolderTest, CreatesTheWholeChainOnceAndThenAnswersFromTheCache) {
 }
 
 TEST_F(UserDataFolderTest, AnUnresolvablePathIsNotCachedAndAnUncreatableOneIsLoggedAndReturned) {
-    setEnv("XDG_DATA_HOME", std::nullopt);
-    setEnv("HOME", std::nullopt);
+    setEnv("XDG_DATA_HOME", nullptr);
+    setEnv("HOME", nullptr);
     EXPECT_EQ(UserDataFolder::get(), "");
     EXPECT_TRUE(logger.lines().empty());
 
     // A regular file where a parent folder should be (chmod would not stop root).
     std::ofstream(dir.file("data")) << "not a folder";
-    setEnv("XDG_DATA_HOME", dir.file("data"));
+    setEnv("XDG_DATA_HOME", dir.file("data").c_str());
     EXPECT_EQ(UserDataFolder::get(), folderIn("data"));
     ASSERT_EQ(logger.lines().size(), 1u);
-    const std::string line = logger.lines()[0];
-    EXPECT_EQ(line.rfind("UserDataFolder.cpp[", 0), 0u) << line;
-    EXPECT_EQ(line.substr(line.find("] -> ")), "] -> UserDataFolder: Could not create " + folderIn("data"));
+    EXPECT_EQ(logger.lines()[0].substr(0, 19), "UserDataFolder.cpp[");
+    EXPECT_TRUE(logger.endsWithAny("] -> UserDataFolder: Could not create " + folderIn("data")));
 }
 
 }  // namespace

@@ -2,22 +2,17 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <functional>
 #include <memory>
-#include <set>
 #include <string>
 #include <thread>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <boost/make_shared.hpp>
-#include <gtest/gtest.h>
-
 #include "DownloadService.h"
-#include "LoopbackServer.h"
 #include "NginxServer.h"
-#include "support/TestSupport.h"
-#include "bus/MessageDispatcher.h"
+#include "ServiceFixture.h"
 #include "payloads/RequestPayloads.h"
 #include "payloads/StatusPayloads.h"
 
@@ -31,27 +26,31 @@ bool isSymlink(const std::string& path) {
     return ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
 }
 
-class DownloadServiceTest : public ::testing::Test {
+// True once a progress report that `progress` recorded satisfies `holds`.
+bool waitForProgress(const RecordingSink& progress, const std::function<bool(const ProgressReportPayload&)>& holds) {
+    return testsupport::waitFor([&] {
+        for (const auto& report : progress.messagesOfType("ProgressReport")) {
+            auto payload = boost::dynamic_pointer_cast<ProgressReportPayload>(report->getPayload());
+            if (payload && holds(*payload)) return true;
+        }
+        return false;
+    });
+}
+
+class DownloadServiceTest : public ServiceFixture {
 protected:
     void SetUp() override {
-        ASSERT_EQ(0, ::mkdir(www.c_str(), 0700));
+        ServiceFixture::SetUp();
         ASSERT_EQ(0, ::mkdir(dest.c_str(), 0700));
-        server.reset(new LoopbackServer(www));
-        ASSERT_TRUE(server->started()) << server->startError();
         options.defaultDestinationFolder = dest;
         options.stateFolder = state;
         options.stallTimeoutSeconds = 1;
         options.connectTimeoutSeconds = 5;
         options.noProxy = "*";
         options.progressIntervalMs = 20;
-        replies.subscribe(replyTopic);
         startService();
     }
-
-    void TearDown() override {
-        service.reset();
-        server.reset();
-    }
+    void TearDown() override { service.reset(); }
 
     void startService() {
         service.reset(new DownloadService(options));
@@ -65,38 +64,16 @@ protected:
 
     void send(const std::string& type, const UUId& session,
               const boost::shared_ptr<ISerializable>& payload = boost::shared_ptr<ISerializable>()) {
-        CommonMessageProperties properties;
-        properties.messageType = type;
-        properties.targetTopic = DownloadService::Topic;
-        properties.replyTopic = replyTopic;
-        properties.sessionId = session;
-        properties.priority = 1;
-        auto message = boost::make_shared<LocalMessage>(properties);
-        if (payload) message->setPayload(payload);
-        ASSERT_EQ(0, MessageDispatcher::getInstance()->post(message));
+        post(DownloadService::Topic, type, session, payload, 1);
     }
 
     void start(const UUId& session, const std::string& url, const std::string& hash, const std::string& folder = "") {
         send("Start", session, boost::make_shared<StartRequestPayload>(url, "", "", folder, false, hash));
     }
 
-    // The answer (WasFinished, WasFailed, WasAborted) of `session` after the `skip`
-    // answers it already had; empty after `polls` times 10 ms.
-    boost::shared_ptr<LocalMessage> answer(const UUId& session, std::size_t skip = 0, int polls = 3000) {
-        static const std::set<std::string> kAnswers = {"WasFinished", "WasFailed", "WasAborted"};
-        for (int i = 0; i <= polls; ++i) {
-            std::size_t seen = 0;
-            for (const auto& m : replies.messages()) {
-                if (m->getSessionId() == session && kAnswers.count(m->getMessageType()) && seen++ == skip) return m;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return boost::shared_ptr<LocalMessage>();
-    }
-
     // Expects the answer `type` with `code` and returns its text.
     std::string expectAnswer(const UUId& session, const std::string& type, int32_t code, std::size_t skip) {
-        const auto message = answer(session, skip);
+        const auto message = replyOf(session, skip);
         const auto report =
             message ? boost::dynamic_pointer_cast<StatusReportPayload>(message->getPayload()) : nullptr;
         if (!report) {
@@ -118,21 +95,15 @@ protected:
 
     bool anyRequestWith(const std::string& text) const {
         const auto lines = server->requests();
-        return std::any_of(lines.begin(), lines.end(),
-                           [&](const std::string& line) { return line.find(text) != std::string::npos; });
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) { return testsupport::contains(line, text); });
     }
 
     std::string partialOf(const std::string& name, const UUId& session) const {
         return dest + "/." + name + "." + session.getValue() + ".part";
     }
 
-    testsupport::CapturingLogger logger;
-    testsupport::TempDir temp;
-    const std::string www = temp.file("www"), dest = temp.file("dest"), state = temp.file("state");
-    std::unique_ptr<LoopbackServer> server;
+    const std::string dest = temp.file("dest"), state = temp.file("state");
     DownloadServiceOptions options;
-    const std::string replyTopic = "test://download-replies/" + UUId::generate().getValue();
-    RecordingSink replies;
     std::unique_ptr<DownloadService> service;
 };
 
@@ -153,22 +124,20 @@ TEST_F(DownloadServiceTest, FinishedDownloadIsVerifiedOwnerOnlyAndReportsProgres
     ASSERT_EQ(0, ::stat(path.c_str(), &info));
     EXPECT_EQ(0600u, info.st_mode & 07777u);
     EXPECT_EQ(std::vector<std::string>{"app-2.run"}, folderEntries(dest));
-    const auto message = answer(session);
+    const auto message = replyOf(session);
     EXPECT_EQ(replyTopic, message->getTargetTopic());
     EXPECT_EQ(1, message->getPriority());
 
     // Progress reports of the session, the last of them with every byte in.
-    bool complete = false;
-    for (int i = 0; i < 200 && !complete; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
-        for (const auto& report : progress.messagesOfType("ProgressReport")) {
-            auto payload = boost::dynamic_pointer_cast<ProgressReportPayload>(report->getPayload());
-            ASSERT_TRUE(payload);
-            EXPECT_EQ(session, report->getSessionId());
-            EXPECT_LE(payload->getCurrentBytes(), content.size());
-            complete |= payload->getCurrentBytes() == content.size() && payload->getTotalBytes() == content.size();
-        }
+    EXPECT_TRUE(waitForProgress(progress, [&](const ProgressReportPayload& p) {
+        return p.getCurrentBytes() == content.size() && p.getTotalBytes() == content.size();
+    }));
+    for (const auto& report : progress.messagesOfType("ProgressReport")) {
+        auto payload = boost::dynamic_pointer_cast<ProgressReportPayload>(report->getPayload());
+        ASSERT_TRUE(payload);
+        EXPECT_EQ(session, report->getSessionId());
+        EXPECT_LE(payload->getCurrentBytes(), content.size());
     }
-    EXPECT_TRUE(complete);
 
     // A file URL, unchecked then checked: the newer download replaces the older file.
     for (unsigned seed : {1u, 2u}) {
@@ -254,7 +223,7 @@ TEST_F(DownloadServiceTest, StalledTransferFailsAndResumeContinuesOrStartsOver) 
             send("Resume", session);
         }
         EXPECT_EQ(expected, readFile(expectFinished(session, 1)));
-        const auto reply = answer(session, 1);
+        const auto reply = replyOf(session, 1);
         EXPECT_EQ(c.replaced ? DownloadService::NoDigestDetail : "",
                   boost::dynamic_pointer_cast<StatusReportPayload>(reply->getPayload())->getDetail());
         const std::string range = c.restComesBeforeResume ? "range=bytes=200000-" : "range=bytes=50000-";
@@ -317,20 +286,13 @@ TEST_F(DownloadServiceTest, NginxOverHttp2ResumesOnlyTheSameFileAndNeverLeavesHt
         RecordingSink progress({DownloadService::progressTopic(session)});
         start(session, nginx.httpsUrl("/app.bin"), replaced ? "" : sha256Hex(original));
         // Past the first 1 MiB hand-over buffer, so that bytes are on disk.
-        bool onDisk = false;
-        for (int i = 0; i < 1000 && !onDisk; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
-            for (const auto& report : progress.messagesOfType("ProgressReport")) {
-                auto payload = boost::dynamic_pointer_cast<ProgressReportPayload>(report->getPayload());
-                onDisk |= payload && payload->getCurrentBytes() > (3u << 20) / 2;
-            }
-        }
-        ASSERT_TRUE(onDisk);
+        ASSERT_TRUE(waitForProgress(progress, [](const ProgressReportPayload& p) { return p.getCurrentBytes() > (3u << 20) / 2; }));
         service.reset();  // as when the host is stopped: no answer, the partial file is kept
         const std::string partial = readFile(partialOf("app.bin", session));
         const std::size_t kept = partial.size();
         ASSERT_GT(kept, 0u);
         EXPECT_EQ(original.substr(0, kept), partial);
-        EXPECT_FALSE(answer(session, 0, 0));
+        EXPECT_FALSE(replyOf(session, 0, std::chrono::milliseconds(0)));
         const std::string expected = replaced ? serve("app.bin", patternBytes(4100000, 5)) : original;
 
         options.maxBytesPerSecond = 0;
@@ -391,7 +353,7 @@ TEST_F(DownloadServiceTest, AbortStopsARunningTransferAndIsAlwaysAnswered) {
 
     const UUId idle = UUId::generate();  // nothing running: answered too
     for (const UUId& aborted : {session, idle}) send("Abort", aborted);
-    for (const auto& reply : {answer(session, 1), answer(idle)}) {
+    for (const auto& reply : {replyOf(session, 1), replyOf(idle)}) {
         ASSERT_TRUE(reply);
         EXPECT_EQ("WasAborted", reply->getMessageType());
     }
