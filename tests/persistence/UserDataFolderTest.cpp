@@ -1,5 +1,5 @@
-// The per-user data folder: resolved under $XDG_DATA_HOME, created with its
-// parents, cached, and logged (not fatal) when it cannot be created.
+// The per-user data folder: resolved under the per-user data variable, created with
+// its parents, cached, and logged (not fatal) when it cannot be created.
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -8,12 +8,16 @@
 #include <gtest/gtest.h>
 
 #include "support/TestSupport.h"
+#include "host/CorvanePath.h"
 #include "util/common/UserDataFolder.h"
 
 namespace fs = std::filesystem;
 using testsupport::setEnv;
 
 namespace {
+
+// XDG_DATA_HOME; LOCALAPPDATA on Windows.
+const char* const kDataHome = userDataEnvironmentVariable();
 
 class UserDataFolderTest : public ::testing::Test {
 protected:
@@ -23,7 +27,7 @@ protected:
 
     testsupport::TempDir dir;
     testsupport::CapturingLogger logger;
-    testsupport::ScopedEnv xdg{"XDG_DATA_HOME", dir.file("data").c_str()};
+    testsupport::ScopedEnv dataHome{kDataHome, dir.file("data").c_str()};
     testsupport::ScopedEnv home{"HOME", std::getenv("HOME")};  // restored at the end
 };
 
@@ -33,7 +37,7 @@ TEST_F(UserDataFolderTest, CreatesTheWholeChainOnceAndThenAnswersFromTheCache) {
 
     // The cached answer neither looks at the environment nor at the disk again.
     fs::remove_all(dir.file("data"));
-    setEnv("XDG_DATA_HOME", dir.file("elsewhere").c_str());
+    setEnv(kDataHome, dir.file("elsewhere").c_str());
     EXPECT_EQ(UserDataFolder::get(), folderIn("data"));
     EXPECT_FALSE(fs::exists(dir.file("data")));
     EXPECT_FALSE(fs::exists(dir.file("elsewhere")));
@@ -48,14 +52,14 @@ TEST_F(UserDataFolderTest, CreatesTheWholeChainOnceAndThenAnswersFromTheCache) {
 }
 
 TEST_F(UserDataFolderTest, AnUnresolvablePathIsNotCachedAndAnUncreatableOneIsLoggedAndReturned) {
-    setEnv("XDG_DATA_HOME", nullptr);
+    setEnv(kDataHome, nullptr);
     setEnv("HOME", nullptr);
     EXPECT_EQ(UserDataFolder::get(), "");
     EXPECT_TRUE(logger.lines().empty());
 
     // A regular file where a parent folder should be (chmod would not stop root).
     std::ofstream(dir.file("data")) << "not a folder";
-    setEnv("XDG_DATA_HOME", dir.file("data").c_str());
+    setEnv(kDataHome, dir.file("data").c_str());
     EXPECT_EQ(UserDataFolder::get(), folderIn("data"));
     ASSERT_EQ(logger.lines().size(), 1u);
     EXPECT_EQ(logger.lines()[0].substr(0, 19), "UserDataFolder.cpp[");

@@ -41,7 +41,7 @@ class DownloadServiceTest : public ServiceFixture {
 protected:
     void SetUp() override {
         ServiceFixture::SetUp();
-        ASSERT_EQ(0, ::mkdir(dest.c_str(), 0700));
+        ASSERT_TRUE(std::filesystem::create_directory(dest));
         options.defaultDestinationFolder = dest;
         options.stateFolder = state;
         options.stallTimeoutSeconds = 1;

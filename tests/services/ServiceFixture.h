@@ -1,10 +1,9 @@
 #pragma once
 // What the service tests share: a temporary folder with a "www" folder served by the
 // loopback HTTP server, a reply topic with its recorder, and a captured log.
+#include <filesystem>
 #include <string>
 #include <vector>
-
-#include <sys/stat.h>
 
 #include <boost/make_shared.hpp>
 #include <gtest/gtest.h>
@@ -18,7 +17,7 @@ namespace servicetests {
 class ServiceFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(0, ::mkdir(www.c_str(), 0700));
+        ASSERT_TRUE(std::filesystem::create_directory(www));
         server.reset(new LoopbackServer(www));
         ASSERT_TRUE(server->started()) << server->startError();
     }
