@@ -266,17 +266,25 @@ TEST_F(BackendClientTest, InstalledVersionsArePostedToTheReportUrl) {
     EXPECT_TRUE(logger.contains("BACKEND_CLIENT: Application " + std::string(kAppA) + " now runs version 2"));
 }
 
-TEST_F(BackendClientTest, StopEndsAFetchInProgressWithoutAnswer) {
+// One check at a time is fetched and a bounded number wait; stop ends the fetch and
+// the waiting checks without an answer.
+TEST_F(BackendClientTest, ChecksBeyondTheQueueAreRefusedAndStopEndsAFetchWithoutAnswer) {
     ASSERT_TRUE(writeFile(www + "/feed.xml", sampleFeed()));
+    options.maxQueuedRequests = 1;
     startClient(server->url("/stall/feed.xml?after=10"));
-    const UUId session = UUId::generate();
-    checkForUpdates(session, requestFor({{kAppA, 1}}));
+    const UUId fetched = UUId::generate(), waiting = UUId::generate(), refused = UUId::generate();
+    checkForUpdates(fetched, requestFor({{kAppA, 1}}));
     ASSERT_TRUE(testsupport::waitFor([&] { return !server->requests().empty(); }));
+    checkForUpdates(waiting, requestFor({{kAppA, 1}}));
+    checkForUpdates(refused, requestFor({{kAppA, 1}}));
+    const auto report = expectAnswer<StatusReportPayload>(refused, "UpdateFeedError");
+    ASSERT_TRUE(report);
+    EXPECT_EQ(static_cast<int32_t>(BackendError::Busy), report->getCode());
 
     client->stop();
     EXPECT_FALSE(client->isRunning());
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(0u, replies.count());
+    EXPECT_EQ(1u, replies.count());
 }
 
 }  // namespace

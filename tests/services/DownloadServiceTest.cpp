@@ -341,19 +341,26 @@ TEST_F(DownloadServiceTest, FilesStayInsideTheFolderAndPlantedLinksAreNeverFollo
 }
 
 TEST_F(DownloadServiceTest, AbortStopsARunningTransferAndIsAlwaysAnswered) {
+    options.workerThreads = 1;
+    options.maxQueuedRequests = 1;
+    startService();
     serve("slow.bin", patternBytes(1000000));
     const UUId session = UUId::generate();
     RecordingSink progress({DownloadService::progressTopic(session)});
     start(session, server->url("/slow/slow.bin?chunk=16384&delay=50"), "");
     ASSERT_TRUE(progress.waitForType("ProgressReport"));
 
-    // One transfer per session at a time.
+    // One transfer per session at a time, and no more waiting requests than allowed.
     start(session, server->url("/files/slow.bin"), "");
     expectFailure(session, DownloadFailure::Busy);
+    const UUId waiting = UUId::generate(), refused = UUId::generate();
+    start(waiting, server->url("/files/slow.bin"), "");
+    start(refused, server->url("/files/slow.bin"), "");
+    EXPECT_EQ("too many downloads are waiting", expectFailure(refused, DownloadFailure::Busy));
 
     const UUId idle = UUId::generate();  // nothing running: answered too
-    for (const UUId& aborted : {session, idle}) send("Abort", aborted);
-    for (const auto& reply : {replyOf(session, 1), replyOf(idle)}) {
+    for (const UUId& aborted : {waiting, session, idle}) send("Abort", aborted);
+    for (const auto& reply : {replyOf(waiting), replyOf(session, 1), replyOf(idle)}) {
         ASSERT_TRUE(reply);
         EXPECT_EQ("WasAborted", reply->getMessageType());
     }
