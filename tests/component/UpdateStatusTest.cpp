@@ -86,6 +86,13 @@ TEST_F(UpdateStatusTest, TheCheckIntervalCountsFromTheLastCompletedCheck) {
     startWith([](KSPersistentState&) {});
     EXPECT_EQ(791, resultOf(getUpdateStatus(AppA)));
     EXPECT_EQ(2u, backend.checkCount());
+
+    // 0 is none at all: every request checks, also several within one second.
+    settings["Kestrup/CheckForUpdateInterval"] = "0";
+    startWith([](KSPersistentState&) {});
+    backend.setManifest(makeManifest(std::vector<KSConfigurationItem>()));
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(791, resultOf(getUpdateStatus(AppA)));
+    EXPECT_EQ(5u, backend.checkCount());
 }
 
 TEST_F(UpdateStatusTest, AFailedCheckIsAnErrorThatLeavesIdleAndRecordsNothing) {
