@@ -261,6 +261,15 @@ TEST_F(DownloadServiceTest, LeftoversOfDownloadsNobodyContinuesAreRemoved) {
     EXPECT_TRUE(logger.contains("DOWNLOAD_SERVICE: Removed " + other + "/.a.bin." + givenUp.getValue() + ".part"));
     send("Resume", givenUp);
     expectFailure(givenUp, DownloadFailure::UnknownSession, 1);
+
+    // After a restart, a record of another format version is not trusted.
+    const std::string record = state + "/." + kept.getValue() + ".download";
+    std::string text = readFile(record);
+    ASSERT_EQ(0u, text.find("kestrup-download-record 1\n"));
+    ASSERT_TRUE(writeFile(record, text.replace(0, 25, "kestrup-download-record 2")));
+    startService();
+    send("Resume", kept);
+    expectFailure(kept, DownloadFailure::UnknownSession, 1);
 }
 
 TEST_F(DownloadServiceTest, NginxOverHttp2ResumesOnlyTheSameFileAndNeverLeavesHttps) {
