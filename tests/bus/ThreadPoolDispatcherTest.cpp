@@ -33,15 +33,6 @@ Types typesOf(const RecordingSink& sink) {
     return types;
 }
 
-bool eventually(const std::function<bool()>& condition, std::chrono::seconds limit = std::chrono::seconds(10)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
 // Holds deliveries until opened; a wait never lasts more than ten seconds.
 class Gate {
 public:
@@ -128,7 +119,7 @@ TEST(ThreadPoolDispatcherTest, DeliversToEachSinkOneAtATimeInPostOrder) {
     for (auto& t : posters) t.join();
     for (OrderSink* sink : {&left, &right}) {
         // Slow on a loaded machine: every delivery yields its thread.
-        ASSERT_TRUE(eventually([&] { return sink->received == kPosters * kPerPoster; }, std::chrono::seconds(60)))
+        ASSERT_TRUE(testsupport::waitFor([&] { return sink->received == kPosters * kPerPoster; }, std::chrono::seconds(60)))
             << sink->received.load();
         EXPECT_EQ(sink->overlaps.load(), 0);
         EXPECT_EQ(sink->outOfOrder.load(), 0);
@@ -186,7 +177,7 @@ TEST(ThreadPoolDispatcherTest, BlockedDeliveriesGrowThePoolAndUnsubscribeWaitsFo
     EXPECT_TRUE(doneAtReturn);
 
     EXPECT_TRUE(live.waitForType("Queued"));
-    EXPECT_TRUE(eventually([&] { return bus.workerCount() == 0u && bus.busyWorkerCount() == 0u; }));
+    EXPECT_TRUE(testsupport::waitFor([&] { return bus.workerCount() == 0u && bus.busyWorkerCount() == 0u; }));
     ASSERT_EQ(bus.post(makeMessage("test://pool/live", "AfterRetire")), 0);
     EXPECT_TRUE(live.waitForType("AfterRetire"));
     EXPECT_TRUE(bus.shutdown());
@@ -223,7 +214,7 @@ TEST(ThreadPoolDispatcherTest, SinkUnsubscribesItselfDuringItsDelivery) {
     ASSERT_TRUE(sink.waitForType("KeptY")) << "unsubscribe inside the sink's own delivery deadlocked";
 
     for (const char* type : {"Leave", "DroppedAfterLeave"}) ASSERT_EQ(bus.post(makeMessage("test://self/y", type)), 0);
-    ASSERT_TRUE(eventually([&] { return left.load(); }));
+    ASSERT_TRUE(testsupport::waitFor([&] { return left.load(); }));
     bool doneAtReturn = false;
     std::thread owner([&] {
         bus.unsubscribe(&sink, "");

@@ -94,15 +94,15 @@ TEST_F(ComponentLifecycleTest, StartSettlesTheOfferingThatThePreviousRunLeft) {
                                                     "service offering entity from the xml store. Resetting the state"));
         if (c.reportedVersion == 0) continue;
         ++notifications;
-        ASSERT_TRUE(waitUntil([&] { return backend.received("UpdateInstalled").size() == notifications; }));
+        ASSERT_TRUE(waitFor([&] { return backend.received("UpdateInstalled").size() == notifications; }));
         boost::shared_ptr<LocalMessage> note = backend.received("UpdateInstalled").back();
         boost::shared_ptr<ServiceOfferingEntity> reported =
             boost::dynamic_pointer_cast<ServiceOfferingEntity>(note->getPayload());
         ASSERT_TRUE(reported);
-        EXPECT_EQ(AppA, reported->getApplicationId());
-        EXPECT_EQ(c.reportedVersion, reported->getVersionNumber());
-        EXPECT_EQ(UUId(), note->getSessionId());
-        EXPECT_EQ("UnknownUser", note->getUser());
+        EXPECT_TRUE(*reported == ServiceOfferingEntity(AppA, c.reportedVersion));
+        EXPECT_EQ("UpdateInstalled to=event://Backend/Kestrup reply= session=" + UUId().getValue() +
+                      " priority=0 user=UnknownUser",
+                  testsupport::header(note));
     }
     EXPECT_EQ(notifications, backend.received("UpdateInstalled").size());
 }

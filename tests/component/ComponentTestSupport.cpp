@@ -1,11 +1,7 @@
 #include "ComponentTestSupport.h"
 
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
-#include <thread>
-
 #include <filesystem>
+#include <fstream>
 
 #include <boost/make_shared.hpp>
 #include <boost/pointer_cast.hpp>
@@ -81,15 +77,6 @@ int32_t resultOf(const boost::shared_ptr<LocalMessage>& reply) {
     return payload ? payload->getResult() : -1;
 }
 
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
 std::string placeRecordingInstaller(const std::string& path, const std::string& marker) {
     std::filesystem::path installer(path);
 #ifdef _WIN32
@@ -99,12 +86,6 @@ std::string placeRecordingInstaller(const std::string& path, const std::string& 
                                std::filesystem::copy_options::overwrite_existing);
     std::ofstream(installer.string() + ".marker", std::ios::trunc) << marker;
     return installer.generic_string();
-}
-
-std::string readFile(const std::string& path) {
-    std::stringstream content;
-    content << std::ifstream(path).rdbuf();
-    return content.str();
 }
 
 // --- RegistryFile ----------------------------------------------------------------
@@ -179,7 +160,7 @@ std::vector<std::string> FakeDownloadService::startedUrls(std::size_t first) con
 }
 
 bool FakeDownloadService::waitForRequests(const std::string& messageType, std::size_t count) const {
-    return waitUntil([&] { return requests(messageType).size() >= count; });
+    return waitFor([&] { return requests(messageType).size() >= count; });
 }
 
 }  // namespace componenttest

@@ -47,15 +47,13 @@ void postMessage(const std::string& targetTopic, const std::string& messageType,
 // The result code of a StatusResultTypePayload reply; else -1.
 int32_t resultOf(const boost::shared_ptr<LocalMessage>& reply);
 
-bool waitUntil(const std::function<bool()>& condition,
-               std::chrono::milliseconds timeout = std::chrono::seconds(10));
+using testsupport::readFile;
+using testsupport::waitFor;
 
 // Places the recording installer at `path` (on Windows with the extension .exe): it
 // writes its arguments, one a line, to `marker` (atomically, so a reader never sees
 // half of it). Returns the installer's path.
 std::string placeRecordingInstaller(const std::string& path, const std::string& marker);
-// The whole file; empty when it does not exist.
-std::string readFile(const std::string& path);
 
 // The registry of installed applications in an XML file, installed as the process's
 // ServiceOfferingManager while it lives.

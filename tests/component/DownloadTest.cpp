@@ -122,7 +122,7 @@ TEST_F(DownloadTest, FailedTriesAreRepeatedUntilTheRetriesRunOut) {
         EXPECT_EQ(std::stoul(c.retries) + 1, logger.countContaining("KESTRUP: Download finished with error"));
         EXPECT_EQ(1u, logger.countContaining("] -> KESTRUP: Download retries exceded, returning to idle state..."));
         EXPECT_EQ(State::Idle, state());
-        EXPECT_TRUE(waitUntil([&] { return countdownRunning(); }));
+        EXPECT_TRUE(waitFor([&] { return countdownRunning(); }));
     }
 }
 
@@ -134,14 +134,14 @@ TEST_F(DownloadTest, ARetriedDownloadKeepsTheCountdownStoppedAndAWaitEndsWithThe
     startComponent();
     downloads.script({FakeDownloadService::fail(5), FakeDownloadService::fail(5)});
     ASSERT_NO_FATAL_FAILURE(reachDownloading(UUId::generate(), makeFile({"http://only.test/a"})));
-    ASSERT_TRUE(waitUntil([&] { return component->isWaitingToRetry(); }));
+    ASSERT_TRUE(waitFor([&] { return component->isWaitingToRetry(); }));
     EXPECT_EQ(793, resultOf(getUpdateStatus(AppA)));
     EXPECT_FALSE(countdownRunning());
 
     // The retried try fails too; by the second wait its delivery is over.
     component->retryDownloadNow();
-    ASSERT_TRUE(waitUntil([&] { return logger.countContaining("KESTRUP: Download finished with error") == 2; }));
-    ASSERT_TRUE(waitUntil([&] { return component->isWaitingToRetry(); }));
+    ASSERT_TRUE(waitFor([&] { return logger.countContaining("KESTRUP: Download finished with error") == 2; }));
+    ASSERT_TRUE(waitFor([&] { return component->isWaitingToRetry(); }));
     EXPECT_FALSE(countdownRunning()) << "the retried download ran with the countdown on";
 
     destroyComponent();
@@ -191,11 +191,11 @@ TEST_F(DownloadTest, AnAbandonedDownloadNeitherGivesUpNorRetriesOverTheNewerWork
         downloads.script({FakeDownloadService::fail(5)});
         ASSERT_NO_FATAL_FAILURE(reachDownloading(sessionA, makeFile({"http://a.test/a"})));
         if (c.duringTheWait) {
-            ASSERT_TRUE(waitUntil([&] { return component->isWaitingToRetry(); }));
+            ASSERT_TRUE(waitFor([&] { return component->isWaitingToRetry(); }));
             moveOn();
             component->retryDownloadNow();
         }
-        ASSERT_TRUE(waitUntil([&] { return logger.contains(c.dropped); }));
+        ASSERT_TRUE(waitFor([&] { return logger.contains(c.dropped); }));
         ASSERT_TRUE(downloads.waitForRequests("Abort", abortsBefore + 1));
         EXPECT_EQ(checkB, downloads.requests("Abort").back()->getSessionId());
         EXPECT_EQ(checksBefore + 2, backend.checkCount());
@@ -216,7 +216,7 @@ TEST_F(DownloadTest, AnAbandonedDownloadNeitherGivesUpNorRetriesOverTheNewerWork
         // A late success of A only starts the countdown.
         component->stop();
         downloads.send("WasFinished", sessionA, 0, dir.file("setup.sh"));
-        ASSERT_TRUE(waitUntil([&] { return countdownRunning(); }));
+        ASSERT_TRUE(waitFor([&] { return countdownRunning(); }));
         EXPECT_EQ(State::UpdateAvailable, state());
         EXPECT_EQ(0u, statusA.count());
     }

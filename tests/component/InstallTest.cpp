@@ -51,7 +51,7 @@ TEST_F(InstallTest, APreparedDownloadIsLaunchedAndAnsweredWhenTheInstallerHasSta
     EXPECT_EQ(794, resultOf(event));
     EXPECT_EQ(downloadSession, event->getSessionId());
     EXPECT_EQ(State::Downloaded, state());
-    EXPECT_TRUE(waitUntil([&] { return countdownRunning(); }));
+    EXPECT_TRUE(waitFor([&] { return countdownRunning(); }));
     EXPECT_EQ(794, resultOf(getUpdateStatus(AppA)));
 
     // What a crash right after the launch request would leave: the launch is counted.
@@ -77,16 +77,15 @@ TEST_F(InstallTest, APreparedDownloadIsLaunchedAndAnsweredWhenTheInstallerHasSta
         EXPECT_EQ(0, resultOf(reply));
         EXPECT_EQ(downloadSession, reply->getSessionId());
     }
-    ASSERT_TRUE(waitUntil([&] { return !readFile(marker).empty(); }));
+    ASSERT_TRUE(waitFor([&] { return !readFile(marker).empty(); }));
     EXPECT_EQ("--quiet\n--all\n", readFile(marker));
 
     bus.setOnPost(nullptr);
     EXPECT_EQ(std::make_pair(static_cast<int>(State::Installing), 1), durableAtLaunch);
     ASSERT_TRUE(start);
-    EXPECT_EQ(1, start->getPriority());
-    EXPECT_EQ("event://Client/Service/Kestrup", start->getReplyTopic());
-    EXPECT_EQ(UUId(), start->getSessionId());
-    EXPECT_EQ("UnknownUser", start->getUser());
+    EXPECT_EQ("StartExecution to=event://Client/Service/ProcessExecute reply=event://Client/Service/Kestrup session=" +
+                  UUId().getValue() + " priority=1 user=UnknownUser",
+              testsupport::header(start));
     boost::shared_ptr<ProcessStartInfo> info = boost::dynamic_pointer_cast<ProcessStartInfo>(start->getPayload());
     ASSERT_TRUE(info);
     EXPECT_EQ(installer, info->getFileName());
@@ -94,7 +93,7 @@ TEST_F(InstallTest, APreparedDownloadIsLaunchedAndAnsweredWhenTheInstallerHasSta
     EXPECT_FALSE(info->getWaitProcessFinish());
 
     EXPECT_EQ(State::Installing, state());
-    EXPECT_TRUE(waitUntil([&] { return countdownRunning(); }));
+    EXPECT_TRUE(waitFor([&] { return countdownRunning(); }));
 
     // Reported as 795; a request in Installing leaves the countdown stopped.
     EXPECT_EQ(795, resultOf(getUpdateStatus(AppA)));
@@ -102,7 +101,7 @@ TEST_F(InstallTest, APreparedDownloadIsLaunchedAndAnsweredWhenTheInstallerHasSta
 
     // "ExecutionFinished" changes nothing but the countdown.
     answerAsLauncher("ExecutionFinished", 0);
-    EXPECT_TRUE(waitUntil([&] { return countdownRunning(); }));
+    EXPECT_TRUE(waitFor([&] { return countdownRunning(); }));
     EXPECT_EQ(State::Installing, state());
     EXPECT_EQ(before + 3, client.replies().count());
 
@@ -135,7 +134,7 @@ TEST_F(InstallTest, TheLaunchLimitCountsLaunchesAcrossRestarts) {
         client.post("LaunchInstall", offering(AppA, 5), UUId::generate());
         ASSERT_TRUE(client.replies().waitForCount(before + 2));
         EXPECT_EQ(0, resultOf(client.replies().messages()[before]));
-        ASSERT_TRUE(waitUntil([&] { return !readFile(marker).empty(); }));
+        ASSERT_TRUE(waitFor([&] { return !readFile(marker).empty(); }));
 
         // The installer did not change the registered version: Downloaded again
         // after the restart, but one launch too many.

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -88,9 +89,8 @@ TEST_F(ModuleTest, TheEntryRegistersTheTypeKestrupWithItsFunctions) {
     ASSERT_EQ(3u, g_registrations.size());
     const PF_RegistrationRecord record = g_registrations[0].second;
     EXPECT_EQ("Kestrup", g_registrations[0].first);
-    EXPECT_EQ(1, record.versionMajor);
-    EXPECT_EQ(0, record.versionMinor);
-    EXPECT_EQ(1, record.programmingLanguage);
+    EXPECT_EQ(std::make_tuple(1, 0, 1), std::make_tuple(record.versionMajor, record.versionMinor,
+                                                        record.programmingLanguage));
     ASSERT_TRUE(record.createFunc && record.destroyFunc);
 
     // A null object is refused, one never initialised goes quietly, a live one goes
@@ -138,19 +138,18 @@ TEST_F(ModuleTest, CheckPrepareDownloadLaunchAndARestartAfterTheInstall) {
     boost::shared_ptr<LocalMessage> started = launcher.replies().waitForType("OperationSuccess");
     ASSERT_TRUE(started);
     EXPECT_EQ(session, started->getSessionId());
-    ASSERT_TRUE(waitUntil([&] { return readFile(marker) == "--silent\n"; }));
+    ASSERT_TRUE(waitFor([&] { return readFile(marker) == "--silent\n"; }));
 
     // 4. The installer raised the registered version; the host restarts.
     stopAndDestroy(component);
     registry.set(AppA, 6);
     component = createAndStart();
     ASSERT_NE(nullptr, component);
-    ASSERT_TRUE(waitUntil([&] { return !backend.received("UpdateInstalled").empty(); }));
+    ASSERT_TRUE(waitFor([&] { return !backend.received("UpdateInstalled").empty(); }));
     boost::shared_ptr<ServiceOfferingEntity> reported = boost::dynamic_pointer_cast<ServiceOfferingEntity>(
         backend.received("UpdateInstalled")[0]->getPayload());
     ASSERT_TRUE(reported);
-    EXPECT_EQ(AppA, reported->getApplicationId());
-    EXPECT_EQ(6u, reported->getVersionNumber());
+    EXPECT_TRUE(*reported == ServiceOfferingEntity(AppA, 6));
 
     // Back in Idle: the next request checks again.
     backend.setManifest(makeManifest(std::vector<KSConfigurationItem>()));

@@ -40,21 +40,17 @@ TEST_F(UpdateStatusTest, ACheckThatFindsAFileStoresItAndAnswers792AndOtherTypesA
     ASSERT_TRUE(reply);
     EXPECT_EQ(792, resultOf(reply));
     // The header of every reply to a request.
-    EXPECT_EQ("OperationSuccess", reply->getMessageType());
-    EXPECT_EQ(client.replyTopic(), reply->getTargetTopic());
-    EXPECT_EQ("", reply->getReplyTopic());
-    EXPECT_EQ(0, reply->getPriority());
-    EXPECT_EQ("UnknownUser", reply->getUser());
-    EXPECT_EQ(session, reply->getSessionId());
+    EXPECT_EQ("OperationSuccess to=" + client.replyTopic() + " reply= session=" + session.getValue() +
+                  " priority=0 user=UnknownUser",
+              testsupport::header(reply));
 
     ASSERT_EQ(1u, backend.checkCount());
     boost::shared_ptr<LocalMessage> check = backend.received("CheckForUpdates")[0];
     EXPECT_EQ(session, check->getSessionId());
     boost::shared_ptr<KSRequest> asked = boost::dynamic_pointer_cast<KSRequest>(check->getPayload());
-    ASSERT_TRUE(asked);
-    ASSERT_EQ(1u, asked->getConfigurationItems().size());
-    EXPECT_EQ(AppA, asked->getConfigurationItems().front().getId());
-    EXPECT_EQ(5, asked->getConfigurationItems().front().getNumber());
+    ASSERT_TRUE(asked && asked->getConfigurationItems().size() == 1u);
+    EXPECT_EQ(std::make_pair(AppA, 5), std::make_pair(asked->getConfigurationItems().front().getId(),
+                                                      asked->getConfigurationItems().front().getNumber()));
 
     EXPECT_EQ(State::UpdateAvailable, state());
     EXPECT_TRUE(countdownRunning());
@@ -90,6 +86,13 @@ TEST_F(UpdateStatusTest, TheCheckIntervalCountsFromTheLastCompletedCheck) {
     startWith([](KSPersistentState&) {});
     EXPECT_EQ(791, resultOf(getUpdateStatus(AppA)));
     EXPECT_EQ(2u, backend.checkCount());
+
+    // 0 is none at all: every request checks, also several within one second.
+    settings["Kestrup/CheckForUpdateInterval"] = "0";
+    startWith([](KSPersistentState&) {});
+    backend.setManifest(makeManifest(std::vector<KSConfigurationItem>()));
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(791, resultOf(getUpdateStatus(AppA)));
+    EXPECT_EQ(5u, backend.checkCount());
 }
 
 TEST_F(UpdateStatusTest, AFailedCheckIsAnErrorThatLeavesIdleAndRecordsNothing) {

@@ -38,14 +38,7 @@ const std::chrono::seconds kEventWait(60);
 // Long enough for a stray reply to show up if one were coming.
 const std::chrono::milliseconds kQuietPeriod(1500);
 
-bool waitFor(const std::function<bool()>& condition) {
-    const auto giveUp = std::chrono::steady_clock::now() + kEventWait;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > giveUp) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
+bool waitFor(const std::function<bool()>& condition) { return testsupport::waitFor(condition, kEventWait); }
 
 // The recorder, built next to this test program.
 std::string recorderProgram() {
@@ -119,21 +112,20 @@ protected:
     }
 
     // Posts a waited launch of a held recorder and waits for it to run.
-    void launchHeld() {
+    void launchHeld() { launchHeld(m_replies); }
+    void launchHeld(RecordingSink& replies) {
+        fs::remove("recorded.txt");  // an earlier launch's
         hold();
         post(startInfo(recorderProgram(), "", true));
-        EXPECT_TRUE(m_replies.waitForType("ExecutionStarted", kEventWait));
+        EXPECT_TRUE(replies.waitForType("ExecutionStarted", kEventWait));
         recorded();
     }
 
     void expectReply(const boost::shared_ptr<LocalMessage>& reply, const std::string& type, int32_t code,
                      const std::string& text) {
         ASSERT_TRUE(reply) << "no " << type;
-        EXPECT_EQ(reply->getMessageType(), type);
-        EXPECT_EQ(reply->getTargetTopic(), m_replyTopic);
-        EXPECT_EQ(reply->getReplyTopic(), "");
-        EXPECT_EQ(reply->getSessionId(), m_sessionId);
-        EXPECT_EQ(reply->getPriority(), kPriority);
+        EXPECT_EQ(testsupport::header(reply), type + " to=" + m_replyTopic + " reply= session=" +
+                                                  m_sessionId.getValue() + " priority=7 user=");
         const auto status = boost::dynamic_pointer_cast<StatusReportPayload>(reply->getPayload());
         ASSERT_TRUE(status) << "reply payload is not a StatusReportPayload";
         EXPECT_EQ(status->getCode(), code);
@@ -239,38 +231,33 @@ TEST_F(InstallProcessTest, RefusedLaunchRepliesOnceAndLogsOneLine) {
     }
 }
 
-TEST_F(InstallProcessTest, WaitGivesUpAfterTheTimeOutAndLeavesTheProcessRunning) {
-    auto launcher = makeLauncher(1500);
-    launchHeld();
-    ASSERT_TRUE(m_replies.waitForCount(2, kEventWait));
-    expectReply(m_replies.messages()[1], "ExecutionError", 779, "The process timed out");
-    EXPECT_TRUE(running(m_pid)) << "the installer must be left running";
-}
-
-TEST_F(InstallProcessTest, DestroyingTheLauncherEndsARunningWaitWithoutAFinalReply) {
+// A wait ends with error 779 after its time-out and leaves the installer running;
+// destroying the launcher or shutting the bus down ends it without a final reply.
+TEST_F(InstallProcessTest, AWaitEndsAtItsTimeOutOrWithTheLauncherOrTheBus) {
+    {
+        auto launcher = makeLauncher(1500);
+        launchHeld();
+        ASSERT_TRUE(m_replies.waitForCount(2, kEventWait));
+        expectReply(m_replies.messages()[1], "ExecutionError", 779, "The process timed out");
+        EXPECT_TRUE(running(m_pid)) << "the installer must be left running";
+    }
+    m_replies.clear();
     auto launcher = makeLauncher();
     launchHeld();
     std::future<void> destroyed = std::async(std::launch::async, [&] { launcher.reset(); });
     EXPECT_EQ(destroyed.wait_for(kEventWait), std::future_status::ready);
     destroyed.get();
     EXPECT_FALSE(m_replies.waitForCount(2, kQuietPeriod));
-}
 
-TEST_F(InstallProcessTest, ShuttingTheBusDownInterruptsAWait) {
     ThreadPoolDispatcher bus;
     struct Installed {  // the process's bus for this scope, also when an assertion fails
         explicit Installed(MessageDispatcher* dispatcher) { MessageDispatcher::setInstance(dispatcher); }
         ~Installed() { MessageDispatcher::setInstance(nullptr); }
     } installed(&bus);
-    InstallProcess launcher;
+    InstallProcess onPool;
     RecordingSink replies({m_replyTopic});
-    ASSERT_EQ(bus.subscribe(&launcher, InstallProcess::Topic), 0);
-    hold();
-    auto message = testsupport::makeMessage(InstallProcess::Topic, "StartExecution", m_replyTopic);
-    message->setPayload(startInfo(recorderProgram(), "", true));
-    ASSERT_EQ(bus.post(message), 0);
-    ASSERT_TRUE(replies.waitForType("ExecutionStarted", kEventWait));
-    recorded();
+    ASSERT_EQ(bus.subscribe(&onPool, InstallProcess::Topic), 0);
+    launchHeld(replies);
     // Every worker, the waiting one included, is joined within the limit.
     EXPECT_TRUE(bus.shutdown(5000));
     EXPECT_EQ(replies.count(), 1u);

@@ -63,6 +63,7 @@ protected:
 };
 
 TEST_F(MessageHandlerTest, ReturnsTheReplyOrNothingAndLeavesNothingSubscribed) {
+    EXPECT_FALSE(sendRequestAndWait(MessagePtr(), 1)) << "no request: nothing posted, nothing awaited";
     EXPECT_FALSE(sendRequestAndWait(request(), 1)) << "nobody answers: the time-out";
     EXPECT_EQ(bus.subscriberCount(), 0u);
     service.setOnMessage([](const MessagePtr& question) {

@@ -73,6 +73,8 @@ TEST_F(KeyValueSchemaTest, PendingWritesBelongToTheSessionAndOnlyFlushedOnesSurv
     EXPECT_FALSE(open("Auto").exist("gone"));
     EXPECT_EQ(open("Auto").getRawData("k"), Strings{"v"});
     EXPECT_EQ(RawStore(reopened.getStoreFile()).query("PRAGMA integrity_check"), "ok");
+    // Write-ahead logging: a reader in another process is not blocked by a writer.
+    EXPECT_EQ(RawStore(reopened.getStoreFile()).query("PRAGMA journal_mode"), "wal");
 }
 
 TEST_F(KeyValueSchemaTest, SchemasUsersAndDomainsAreSeparateAndOddNamesAndBytesRoundTrip) {

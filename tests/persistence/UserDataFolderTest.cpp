@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -13,27 +12,25 @@
 #include "util/common/UserDataFolder.h"
 
 namespace fs = std::filesystem;
+using testsupport::setEnv;
 
 namespace {
 
-void setEnv(const char* name, const std::optional<std::string>& value) {
-    testsupport::setEnv(name, value ? value->c_str() : nullptr);
-}
 // XDG_DATA_HOME; LOCALAPPDATA on Windows.
 const char* const kDataHome = userDataEnvironmentVariable();
 
 class UserDataFolderTest : public ::testing::Test {
 protected:
-    void SetUp() override { UserDataFolder::resetForTesting(); }
-    void TearDown() override { UserDataFolder::resetForTesting(); }
+    UserDataFolderTest() { UserDataFolder::resetForTesting(); }
+    ~UserDataFolderTest() override { UserDataFolder::resetForTesting(); }
     std::string folderIn(const std::string& base) const {
         return testsupport::nativePath(dir.file(base) + "/Corvane/Brenmark/");
     }
 
     testsupport::TempDir dir;
     testsupport::CapturingLogger logger;
-    testsupport::ScopedEnv m_dataHome{kDataHome, dir.file("data").c_str()};  // restored afterwards
-    testsupport::ScopedEnv m_home{"HOME", std::getenv("HOME")};
+    testsupport::ScopedEnv dataHome{kDataHome, dir.file("data").c_str()};
+    testsupport::ScopedEnv home{"HOME", std::getenv("HOME")};  // restored at the end
 };
 
 TEST_F(UserDataFolderTest, CreatesTheWholeChainOnceAndThenAnswersFromTheCache) {
@@ -42,7 +39,7 @@ TEST_F(UserDataFolderTest, CreatesTheWholeChainOnceAndThenAnswersFromTheCache) {
 
     // The cached answer neither looks at the environment nor at the disk again.
     fs::remove_all(dir.file("data"));
-    setEnv(kDataHome, dir.file("elsewhere"));
+    setEnv(kDataHome, dir.file("elsewhere").c_str());
     EXPECT_EQ(UserDataFolder::get(), folderIn("data"));
     EXPECT_FALSE(fs::exists(dir.file("data")));
     EXPECT_FALSE(fs::exists(dir.file("elsewhere")));
@@ -57,19 +54,18 @@ TEST_F(UserDataFolderTest, CreatesTheWholeChainOnceAndThenAnswersFromTheCache) {
 }
 
 TEST_F(UserDataFolderTest, AnUnresolvablePathIsNotCachedAndAnUncreatableOneIsLoggedAndReturned) {
-    setEnv(kDataHome, std::nullopt);
-    setEnv("HOME", std::nullopt);
+    setEnv(kDataHome, nullptr);
+    setEnv("HOME", nullptr);
     EXPECT_EQ(UserDataFolder::get(), "");
     EXPECT_TRUE(logger.lines().empty());
 
     // A regular file where a parent folder should be (chmod would not stop root).
     std::ofstream(dir.file("data")) << "not a folder";
-    setEnv(kDataHome, dir.file("data"));
+    setEnv(kDataHome, dir.file("data").c_str());
     EXPECT_EQ(UserDataFolder::get(), folderIn("data"));
     ASSERT_EQ(logger.lines().size(), 1u);
-    const std::string line = logger.lines()[0];
-    EXPECT_EQ(line.rfind("UserDataFolder.cpp[", 0), 0u) << line;
-    EXPECT_EQ(line.substr(line.find("] -> ")), "] -> UserDataFolder: Could not create " + folderIn("data"));
+    EXPECT_EQ(logger.lines()[0].substr(0, 19), "UserDataFolder.cpp[");
+    EXPECT_TRUE(logger.endsWithAny("] -> UserDataFolder: Could not create " + folderIn("data")));
 }
 
 }  // namespace

@@ -1,14 +1,10 @@
 // Process start and process handles of the platform layer, with real processes.
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <iterator>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -29,15 +25,12 @@ extern char** environ;
 namespace {
 
 using testsupport::TempDir;
+using testsupport::readFile;
+using testsupport::waitFor;
 
 void writeFile(const std::string& path, const std::string& content, mode_t mode) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
     ASSERT_EQ(::chmod(path.c_str(), mode), 0) << path;
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::vector<std::string> readLines(const std::string& path) {
@@ -48,16 +41,6 @@ std::vector<std::string> readLines(const std::string& path) {
 }
 
 bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
-
-// Polls `condition` until it holds or `timeout` has passed.
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    const auto giveUp = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > giveUp) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
 
 // A script that writes its pid, working folder, open descriptors and arguments (one
 // per line) to "<script>.pid", ".cwd", ".fds" and ".args", the last one complete

@@ -12,11 +12,9 @@
 #include <pugixml.hpp>
 
 #include "BackendClient.h"
-#include "LoopbackServer.h"
 #include "NginxServer.h"
-#include "support/TestSupport.h"
+#include "ServiceFixture.h"
 #include "UpdateFeed.h"
-#include "bus/MessageDispatcher.h"
 #include "host/KestrupUtility.h"
 #include "payloads/Manifest.h"
 #include "payloads/RequestPayloads.h"
@@ -25,9 +23,6 @@
 using namespace servicetests;
 using kestrup_services::UpdateFeed;
 using kestrup_services::parseUpdateFeed;
-using testsupport::CapturingLogger;
-using testsupport::RecordingSink;
-using testsupport::TempDir;
 
 namespace {
 
@@ -87,23 +82,15 @@ TEST(UpdateFeedTest, BrokenFeedsAreRejectedAsAWhole) {
     }
 }
 
-class BackendClientTest : public ::testing::Test {
+class BackendClientTest : public ServiceFixture {
 protected:
     void SetUp() override {
-        www = temp.file("www");
-        ASSERT_TRUE(std::filesystem::create_directory(www));
-        server.reset(new LoopbackServer(www));
-        ASSERT_TRUE(server->started()) << server->startError();
+        ServiceFixture::SetUp();
         options.noProxy = "*";
         options.connectTimeoutSeconds = 5;
         options.requestTimeoutSeconds = 20;
-        replies.subscribe(replyTopic);
     }
-
-    void TearDown() override {
-        client.reset();
-        server.reset();
-    }
+    void TearDown() override { client.reset(); }
 
     void startClient(const std::string& feedUrl) {
         options.feedUrl = feedUrl;
@@ -112,14 +99,7 @@ protected:
     }
 
     void checkForUpdates(const UUId& session, const boost::shared_ptr<ISerializable>& payload) {
-        CommonMessageProperties properties;
-        properties.messageType = "CheckForUpdates";
-        properties.targetTopic = BackendClient::Topic;
-        properties.replyTopic = replyTopic;
-        properties.sessionId = session;
-        boost::shared_ptr<LocalMessage> message = boost::make_shared<LocalMessage>(properties);
-        message->setPayload(payload);
-        ASSERT_EQ(0, MessageDispatcher::getInstance()->post(message));
+        post(BackendClient::Topic, "CheckForUpdates", session, payload);
     }
 
     boost::shared_ptr<ISerializable> requestFor(std::initializer_list<std::pair<const char*, uint32_t>> items) {
@@ -131,28 +111,19 @@ protected:
     // The answer of `session` on the reply topic: `type` with a payload of class P.
     template <class P>
     boost::shared_ptr<P> expectAnswer(const UUId& session, const std::string& type) {
-        for (int i = 0; i < 3000; ++i) {
-            for (const auto& message : replies.messages()) {
-                if (message->getSessionId() != session) continue;
-                EXPECT_EQ(type, message->getMessageType());
-                EXPECT_EQ(replyTopic, message->getTargetTopic());
-                auto payload = boost::dynamic_pointer_cast<P>(message->getPayload());
-                EXPECT_TRUE(payload) << "payload of " << type;
-                return payload;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const auto message = replyOf(session);
+        if (!message) {
+            ADD_FAILURE() << "no answer";
+            return nullptr;
         }
-        ADD_FAILURE() << "no answer";
-        return boost::shared_ptr<P>();
+        EXPECT_EQ(type, message->getMessageType());
+        EXPECT_EQ(replyTopic, message->getTargetTopic());
+        auto payload = boost::dynamic_pointer_cast<P>(message->getPayload());
+        EXPECT_TRUE(payload) << "payload of " << type;
+        return payload;
     }
 
-    CapturingLogger logger;
-    TempDir temp;
-    std::string www;
-    std::unique_ptr<LoopbackServer> server;
     BackendClientOptions options;
-    const std::string replyTopic = "test://backend-replies/" + UUId::generate().getValue();
-    RecordingSink replies;
     std::unique_ptr<BackendClient> client;
 };
 
@@ -282,10 +253,8 @@ TEST_F(BackendClientTest, InstalledVersionsArePostedToTheReportUrl) {
     startClient("");
     KestrupUtility::notifyBackendAboutUpdate(UUId(kAppA), 2, UUId().getValue(), "Some \"quoted\" <user>");
 
-    std::vector<std::string> reports;
-    for (int i = 0; i < 1000 && (reports = server->reports()).empty(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    ASSERT_TRUE(testsupport::waitFor([&] { return !server->reports().empty(); }));
+    const std::vector<std::string> reports = server->reports();
     ASSERT_EQ(1u, reports.size());
     pugi::xml_document report;
     ASSERT_TRUE(report.load_string(reports[0].c_str())) << reports[0];
@@ -297,20 +266,25 @@ TEST_F(BackendClientTest, InstalledVersionsArePostedToTheReportUrl) {
     EXPECT_TRUE(logger.contains("BACKEND_CLIENT: Application " + std::string(kAppA) + " now runs version 2"));
 }
 
-TEST_F(BackendClientTest, StopEndsAFetchInProgressWithoutAnswer) {
+// One check at a time is fetched and a bounded number wait; stop ends the fetch and
+// the waiting checks without an answer.
+TEST_F(BackendClientTest, ChecksBeyondTheQueueAreRefusedAndStopEndsAFetchWithoutAnswer) {
     ASSERT_TRUE(writeFile(www + "/feed.xml", sampleFeed()));
+    options.maxQueuedRequests = 1;
     startClient(server->url("/stall/feed.xml?after=10"));
-    const UUId session = UUId::generate();
-    checkForUpdates(session, requestFor({{kAppA, 1}}));
-    for (int i = 0; i < 1000 && server->requests().empty(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_FALSE(server->requests().empty());
+    const UUId fetched = UUId::generate(), waiting = UUId::generate(), refused = UUId::generate();
+    checkForUpdates(fetched, requestFor({{kAppA, 1}}));
+    ASSERT_TRUE(testsupport::waitFor([&] { return !server->requests().empty(); }));
+    checkForUpdates(waiting, requestFor({{kAppA, 1}}));
+    checkForUpdates(refused, requestFor({{kAppA, 1}}));
+    const auto report = expectAnswer<StatusReportPayload>(refused, "UpdateFeedError");
+    ASSERT_TRUE(report);
+    EXPECT_EQ(static_cast<int32_t>(BackendError::Busy), report->getCode());
 
     client->stop();
     EXPECT_FALSE(client->isRunning());
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(0u, replies.count());
+    EXPECT_EQ(1u, replies.count());
 }
 
 }  // namespace

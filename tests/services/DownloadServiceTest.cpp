@@ -3,8 +3,8 @@
 #include <cctype>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
-#include <set>
 #include <string>
 #include <thread>
 
@@ -12,10 +12,8 @@
 #include <gtest/gtest.h>
 
 #include "DownloadService.h"
-#include "LoopbackServer.h"
 #include "NginxServer.h"
-#include "support/TestSupport.h"
-#include "bus/MessageDispatcher.h"
+#include "ServiceFixture.h"
 #include "payloads/RequestPayloads.h"
 #include "payloads/StatusPayloads.h"
 
@@ -29,27 +27,31 @@ bool isSymlink(const std::string& path) {
     return std::filesystem::is_symlink(std::filesystem::symlink_status(path, error));
 }
 
-class DownloadServiceTest : public ::testing::Test {
+// True once a progress report that `progress` recorded satisfies `holds`.
+bool waitForProgress(const RecordingSink& progress, const std::function<bool(const ProgressReportPayload&)>& holds) {
+    return testsupport::waitFor([&] {
+        for (const auto& report : progress.messagesOfType("ProgressReport")) {
+            auto payload = boost::dynamic_pointer_cast<ProgressReportPayload>(report->getPayload());
+            if (payload && holds(*payload)) return true;
+        }
+        return false;
+    });
+}
+
+class DownloadServiceTest : public ServiceFixture {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(std::filesystem::create_directory(www));
+        ServiceFixture::SetUp();
         ASSERT_TRUE(std::filesystem::create_directory(dest));
-        server.reset(new LoopbackServer(www));
-        ASSERT_TRUE(server->started()) << server->startError();
         options.defaultDestinationFolder = dest;
         options.stateFolder = state;
         options.stallTimeoutSeconds = 1;
         options.connectTimeoutSeconds = 5;
         options.noProxy = "*";
         options.progressIntervalMs = 20;
-        replies.subscribe(replyTopic);
         startService();
     }
-
-    void TearDown() override {
-        service.reset();
-        server.reset();
-    }
+    void TearDown() override { service.reset(); }
 
     void startService() {
         service.reset(new DownloadService(options));
@@ -63,38 +65,16 @@ protected:
 
     void send(const std::string& type, const UUId& session,
               const boost::shared_ptr<ISerializable>& payload = boost::shared_ptr<ISerializable>()) {
-        CommonMessageProperties properties;
-        properties.messageType = type;
-        properties.targetTopic = DownloadService::Topic;
-        properties.replyTopic = replyTopic;
-        properties.sessionId = session;
-        properties.priority = 1;
-        auto message = boost::make_shared<LocalMessage>(properties);
-        if (payload) message->setPayload(payload);
-        ASSERT_EQ(0, MessageDispatcher::getInstance()->post(message));
+        post(DownloadService::Topic, type, session, payload, 1);
     }
 
     void start(const UUId& session, const std::string& url, const std::string& hash, const std::string& folder = "") {
         send("Start", session, boost::make_shared<StartRequestPayload>(url, "", "", folder, false, hash));
     }
 
-    // The answer (WasFinished, WasFailed, WasAborted) of `session` after the `skip`
-    // answers it already had; empty after `polls` times 10 ms.
-    boost::shared_ptr<LocalMessage> answer(const UUId& session, std::size_t skip = 0, int polls = 3000) {
-        static const std::set<std::string> kAnswers = {"WasFinished", "WasFailed", "WasAborted"};
-        for (int i = 0; i <= polls; ++i) {
-            std::size_t seen = 0;
-            for (const auto& m : replies.messages()) {
-                if (m->getSessionId() == session && kAnswers.count(m->getMessageType()) && seen++ == skip) return m;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return boost::shared_ptr<LocalMessage>();
-    }
-
     // Expects the answer `type` with `code` and returns its text.
     std::string expectAnswer(const UUId& session, const std::string& type, int32_t code, std::size_t skip) {
-        const auto message = answer(session, skip);
+        const auto message = replyOf(session, skip);
         const auto report =
             message ? boost::dynamic_pointer_cast<StatusReportPayload>(message->getPayload()) : nullptr;
         if (!report) {
@@ -116,21 +96,15 @@ protected:
 
     bool anyRequestWith(const std::string& text) const {
         const auto lines = server->requests();
-        return std::any_of(lines.begin(), lines.end(),
-                           [&](const std::string& line) { return line.find(text) != std::string::npos; });
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) { return testsupport::contains(line, text); });
     }
 
     std::string partialOf(const std::string& name, const UUId& session) const {
         return dest + "/." + name + "." + session.getValue() + ".part";
     }
 
-    testsupport::CapturingLogger logger;
-    testsupport::TempDir temp;
-    const std::string www = temp.file("www"), dest = temp.file("dest"), state = temp.file("state");
-    std::unique_ptr<LoopbackServer> server;
+    const std::string dest = temp.file("dest"), state = temp.file("state");
     DownloadServiceOptions options;
-    const std::string replyTopic = "test://download-replies/" + UUId::generate().getValue();
-    RecordingSink replies;
     std::unique_ptr<DownloadService> service;
 };
 
@@ -149,22 +123,20 @@ TEST_F(DownloadServiceTest, FinishedDownloadIsVerifiedOwnerOnlyAndReportsProgres
     EXPECT_EQ(content, readFile(path));
     EXPECT_TRUE(isOwnerOnly(path));
     EXPECT_EQ(std::vector<std::string>{"app-2.run"}, folderEntries(dest));
-    const auto message = answer(session);
+    const auto message = replyOf(session);
     EXPECT_EQ(replyTopic, message->getTargetTopic());
     EXPECT_EQ(1, message->getPriority());
 
     // Progress reports of the session, the last of them with every byte in.
-    bool complete = false;
-    for (int i = 0; i < 200 && !complete; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
-        for (const auto& report : progress.messagesOfType("ProgressReport")) {
-            auto payload = boost::dynamic_pointer_cast<ProgressReportPayload>(report->getPayload());
-            ASSERT_TRUE(payload);
-            EXPECT_EQ(session, report->getSessionId());
-            EXPECT_LE(payload->getCurrentBytes(), content.size());
-            complete |= payload->getCurrentBytes() == content.size() && payload->getTotalBytes() == content.size();
-        }
+    EXPECT_TRUE(waitForProgress(progress, [&](const ProgressReportPayload& p) {
+        return p.getCurrentBytes() == content.size() && p.getTotalBytes() == content.size();
+    }));
+    for (const auto& report : progress.messagesOfType("ProgressReport")) {
+        auto payload = boost::dynamic_pointer_cast<ProgressReportPayload>(report->getPayload());
+        ASSERT_TRUE(payload);
+        EXPECT_EQ(session, report->getSessionId());
+        EXPECT_LE(payload->getCurrentBytes(), content.size());
     }
-    EXPECT_TRUE(complete);
 
     // A file URL, unchecked then checked: the newer download replaces the older file.
     for (unsigned seed : {1u, 2u}) {
@@ -250,7 +222,7 @@ TEST_F(DownloadServiceTest, StalledTransferFailsAndResumeContinuesOrStartsOver) 
             send("Resume", session);
         }
         EXPECT_EQ(expected, readFile(expectFinished(session, 1)));
-        const auto reply = answer(session, 1);
+        const auto reply = replyOf(session, 1);
         EXPECT_EQ(c.replaced ? DownloadService::NoDigestDetail : "",
                   boost::dynamic_pointer_cast<StatusReportPayload>(reply->getPayload())->getDetail());
         const std::string range = c.restComesBeforeResume ? "range=bytes=200000-" : "range=bytes=50000-";
@@ -288,6 +260,15 @@ TEST_F(DownloadServiceTest, LeftoversOfDownloadsNobodyContinuesAreRemoved) {
     EXPECT_TRUE(logger.contains("DOWNLOAD_SERVICE: Removed " + other + "/.a.bin." + givenUp.getValue() + ".part"));
     send("Resume", givenUp);
     expectFailure(givenUp, DownloadFailure::UnknownSession, 1);
+
+    // After a restart, a record of another format version is not trusted.
+    const std::string record = state + "/." + kept.getValue() + ".download";
+    std::string text = readFile(record);
+    ASSERT_EQ(0u, text.find("kestrup-download-record 1\n"));
+    ASSERT_TRUE(writeFile(record, text.replace(0, 25, "kestrup-download-record 2")));
+    startService();
+    send("Resume", kept);
+    expectFailure(kept, DownloadFailure::UnknownSession, 1);
 }
 
 TEST_F(DownloadServiceTest, NginxOverHttp2ResumesOnlyTheSameFileAndNeverLeavesHttps) {
@@ -313,20 +294,13 @@ TEST_F(DownloadServiceTest, NginxOverHttp2ResumesOnlyTheSameFileAndNeverLeavesHt
         RecordingSink progress({DownloadService::progressTopic(session)});
         start(session, nginx.httpsUrl("/app.bin"), replaced ? "" : sha256Hex(original));
         // Past the first 1 MiB hand-over buffer, so that bytes are on disk.
-        bool onDisk = false;
-        for (int i = 0; i < 1000 && !onDisk; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
-            for (const auto& report : progress.messagesOfType("ProgressReport")) {
-                auto payload = boost::dynamic_pointer_cast<ProgressReportPayload>(report->getPayload());
-                onDisk |= payload && payload->getCurrentBytes() > (3u << 20) / 2;
-            }
-        }
-        ASSERT_TRUE(onDisk);
+        ASSERT_TRUE(waitForProgress(progress, [](const ProgressReportPayload& p) { return p.getCurrentBytes() > (3u << 20) / 2; }));
         service.reset();  // as when the host is stopped: no answer, the partial file is kept
         const std::string partial = readFile(partialOf("app.bin", session));
         const std::size_t kept = partial.size();
         ASSERT_GT(kept, 0u);
         EXPECT_EQ(original.substr(0, kept), partial);
-        EXPECT_FALSE(answer(session, 0, 0));
+        EXPECT_FALSE(replyOf(session, 0, std::chrono::milliseconds(0)));
         const std::string expected = replaced ? serve("app.bin", patternBytes(4100000, 5)) : original;
 
         options.maxBytesPerSecond = 0;
@@ -376,19 +350,26 @@ TEST_F(DownloadServiceTest, FilesStayInsideTheFolderAndPlantedLinksAreNeverFollo
 }
 
 TEST_F(DownloadServiceTest, AbortStopsARunningTransferAndIsAlwaysAnswered) {
+    options.workerThreads = 1;
+    options.maxQueuedRequests = 1;
+    startService();
     serve("slow.bin", patternBytes(1000000));
     const UUId session = UUId::generate();
     RecordingSink progress({DownloadService::progressTopic(session)});
     start(session, server->url("/slow/slow.bin?chunk=16384&delay=50"), "");
     ASSERT_TRUE(progress.waitForType("ProgressReport"));
 
-    // One transfer per session at a time.
+    // One transfer per session at a time, and no more waiting requests than allowed.
     start(session, server->url("/files/slow.bin"), "");
     expectFailure(session, DownloadFailure::Busy);
+    const UUId waiting = UUId::generate(), refused = UUId::generate();
+    start(waiting, server->url("/files/slow.bin"), "");
+    start(refused, server->url("/files/slow.bin"), "");
+    EXPECT_EQ("too many downloads are waiting", expectFailure(refused, DownloadFailure::Busy));
 
     const UUId idle = UUId::generate();  // nothing running: answered too
-    for (const UUId& aborted : {session, idle}) send("Abort", aborted);
-    for (const auto& reply : {answer(session, 1), answer(idle)}) {
+    for (const UUId& aborted : {waiting, session, idle}) send("Abort", aborted);
+    for (const auto& reply : {replyOf(waiting), replyOf(session, 1), replyOf(idle)}) {
         ASSERT_TRUE(reply);
         EXPECT_EQ("WasAborted", reply->getMessageType());
     }

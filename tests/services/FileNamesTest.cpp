@@ -25,6 +25,7 @@ TEST(FileNamesTest, UrlsGiveOnePlainNameInsideTheFolder) {
         {"http://example.org/files/%2E%2E", kFallbackFileName},
         {"http://example.org/../x", "x"},
         {"http://example.org/...hidden...", "hidden"},
+        {"http://example.org/setup.exe%20.%20", "setup.exe"},
         {"http://example.org/nul%00byte%0d%0a.bin", "nulbyte.bin"},
         {"http://example.org/", kFallbackFileName},
         {"file:///srv/updates/app.run", "app.run"},

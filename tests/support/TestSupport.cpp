@@ -4,7 +4,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <random>
+#include <fstream>
+#include <iterator>
 #include <sstream>
+#include <thread>
 
 #ifdef _WIN32
 #include <map>
@@ -77,6 +80,20 @@ bool lockAway(const std::string& path) {
     fs::permissions(path, fs::perms::none, error);
     return !error;
 #endif
+}
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 TempDir::TempDir() {
@@ -301,6 +318,13 @@ int MemoryConfiguration::get(const std::string& key, std::string& value, int) {
     if (it == m_values.end()) return 1;
     value = it->second;
     return 0;
+}
+
+std::string header(const boost::shared_ptr<LocalMessage>& message) {
+    if (!message) return "<no message>";
+    return message->getMessageType() + " to=" + message->getTargetTopic() + " reply=" + message->getReplyTopic() +
+           " session=" + message->getSessionId().getValue() + " priority=" + std::to_string(message->getPriority()) +
+           " user=" + message->getUser();
 }
 
 boost::shared_ptr<LocalMessage> makeMessage(const std::string& targetTopic, const std::string& messageType,

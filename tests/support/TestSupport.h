@@ -61,6 +61,12 @@ void setEnv(const char* name, const char* value);
 // without sharing. True when the file is locked away.
 bool lockAway(const std::string& path);
 
+// Polls `condition` until it holds (true) or `timeout` has passed (false).
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+// The whole file as bytes; "" when it cannot be read.
+std::string readFile(const std::string& path);
+inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
 // Subscribes to the given topics of MessageDispatcher::getInstance() and records
 // every delivered message. Unsubscribes in its destructor.
 class RecordingSink : public IMessageSink {
@@ -153,6 +159,10 @@ private:
     SinkHook m_onSubscribe;
     SinkHook m_onUnsubscribe;
 };
+
+// A message's header as one line: "<type> to=<target> reply=<reply topic>
+// session=<id> priority=<n> user=<user>", to compare a whole header at once.
+std::string header(const boost::shared_ptr<LocalMessage>& message);
 
 // Builds a message with the given header fields.
 boost::shared_ptr<LocalMessage> makeMessage(const std::string& targetTopic, const std::string& messageType,
