@@ -47,6 +47,19 @@ std::string getPart(CURLU* handle, CURLUPart part, unsigned flags = 0) {
     return std::string(owned.get());
 }
 
+// The URL as a whole. libcurl on Windows keeps a file URL's drive letter as the start
+// of its path and so writes "file://C:/x" back; the slash before the drive is put
+// back, as "file:///C:/x" is the form every other reader of file URLs expects.
+std::string wholeUrl(CURLU* handle) {
+    std::string url = getPart(handle, CURLUPART_URL);
+    const std::string prefix = "file://";
+    if (url.compare(0, prefix.size(), prefix) == 0 && url.size() > prefix.size() + 1 &&
+        std::isalpha(static_cast<unsigned char>(url[prefix.size()])) && url[prefix.size() + 1] == ':') {
+        url.insert(prefix.size(), "/");
+    }
+    return url;
+}
+
 struct TextSink {
     std::string* body;
     uint64_t maxBytes;
@@ -263,7 +276,7 @@ std::string resolveUrl(const std::string& base, const std::string& reference) {
     if (curl_url_set(handle.get(), CURLUPART_URL, reference.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
         return std::string();
     }
-    return getPart(handle.get(), CURLUPART_URL);
+    return wholeUrl(handle.get());
 }
 
 std::string redactUrl(const std::string& url) {
@@ -271,7 +284,7 @@ std::string redactUrl(const std::string& url) {
     if (!handle) return "<unparsable URL>";
     curl_url_set(handle.get(), CURLUPART_USER, nullptr, 0);
     curl_url_set(handle.get(), CURLUPART_PASSWORD, nullptr, 0);
-    return getPart(handle.get(), CURLUPART_URL);
+    return wholeUrl(handle.get());
 }
 
 FetchResult fetchText(const std::string& url, const NetworkSettings& settings, uint64_t maxBytes,

@@ -30,6 +30,12 @@ DestinationFolder::DestinationFolder(const std::string& path, UniqueFd fd)
 }
 
 std::string DestinationFolder::pathOf(const std::string& name) const {
+#ifdef _WIN32
+    // A folder written with backslashes only gets its files named the same way.
+    if (m_path.find('\\') != std::string::npos && m_path.find('/') == std::string::npos) {
+        return m_path.back() == '\\' ? m_path + name : m_path + "\\" + name;
+    }
+#endif
     return m_path == "/" ? "/" + name : m_path + "/" + name;
 }
 

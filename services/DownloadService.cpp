@@ -44,11 +44,15 @@ const char* const kProgressType = "ProgressReport";
 const std::size_t kMaxKnownSessions = 1024;
 
 // Absolute form of a destination folder, so that "WasFinished" names a full path.
+// Windows takes both separators; the folder keeps the one it was given with, so that
+// answers and log lines name it the way its owner wrote it.
 std::string absoluteFolder(const std::string& folder) {
     if (folder.empty()) return folder;
     std::error_code error;
     const std::filesystem::path absolute = std::filesystem::absolute(std::filesystem::u8path(folder), error);
-    return error ? folder : absolute.lexically_normal().u8string();
+    if (error) return folder;
+    const std::filesystem::path normal = absolute.lexically_normal();
+    return folder.find('\\') == std::string::npos ? normal.generic_u8string() : normal.u8string();
 }
 
 boost::shared_ptr<StatusReportPayload> finishedPayload(const std::string& path, bool unverified) {

@@ -1,13 +1,16 @@
 #include "HostSettings.h"
 
 #include <limits>
+#include <map>
 #include <set>
 
 #include <QDir>
-#include <QProcess>
+#include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSettings>
 #include <QStringList>
+#include <QTemporaryFile>
 #include <QUrl>
 #include <QVariant>
 
@@ -27,12 +30,60 @@ const std::set<std::string> kHostKeys = {"RegistryFile", "FeedUrl",      "Report
                                          "CaFile",       "FeedPublicKeys", "HealthCommand", "HealthTimeout",
                                          "RollbackCommand", "InstallWindow"};
 
+// True when `key` is not in `known` but one of them spelled in another case.
+bool differsOnlyInCase(const QString& key, const std::set<std::string>& known) {
+    if (known.count(key.toStdString())) return false;
+    for (const std::string& name : known) {
+        if (key.compare(QString::fromStdString(name), Qt::CaseInsensitive) == 0) return true;
+    }
+    return false;
+}
+
+// Keys are case-sensitive, but QSettings on Windows takes a known key spelled in
+// another case as that key (the last spelling's value wins). Such keys are found in
+// the file's text, and the text without their lines is what the settings are read from.
+struct MisspelledKeys {
+    QStringList names;  // "Group/Key" as the file spells them
+    QByteArray rest;    // the file without those keys' lines
+};
+
+MisspelledKeys findMisspelledKeys(const QByteArray& text, const std::map<QString, std::set<std::string>>& groups) {
+    MisspelledKeys found;
+    QString group;
+    const std::set<std::string>* known = nullptr;
+    bool continued = false;  // the line before ends with a backslash: its value goes on
+    bool dropping = false;
+    for (const QByteArray& raw : text.split('\n')) {
+        const QString line = QString::fromUtf8(raw).trimmed();
+        const bool continuation = continued;
+        continued = line.endsWith(QLatin1Char('\\'));
+        if (!continuation) {
+            dropping = false;
+            if (line.startsWith(QLatin1Char('[')) && line.endsWith(QLatin1Char(']'))) {
+                group = line.mid(1, line.size() - 2).trimmed();
+                const auto entry = groups.find(group);
+                known = entry == groups.end() ? nullptr : &entry->second;
+            } else if (known && !line.startsWith(QLatin1Char(';')) && line.contains(QLatin1Char('='))) {
+                const QString key = line.left(line.indexOf(QLatin1Char('='))).trimmed();
+                dropping = differsOnlyInCase(key, *known);
+                if (dropping) found.names.append(group + QLatin1Char('/') + key);
+            }
+        }
+        if (!dropping) found.rest += raw + '\n';
+    }
+    return found;
+}
+
 // Reads typed values from the parsed file and collects every problem with them.
 class SettingsReader {
 public:
-    SettingsReader(const QString& path, std::vector<std::string>& problems)
-        : m_settings(path, QSettings::IniFormat),
+    // Reads `parsed`: the configuration file `path` itself, or a copy of it without
+    // the lines of the `misspelled` keys.
+    SettingsReader(const QString& path, const QString& parsed, const QStringList& misspelled,
+                   std::vector<std::string>& problems)
+        : m_settings(parsed, QSettings::IniFormat),
           m_folder(QFileInfo(path).absolutePath()),
+          m_misspelled(misspelled),
           m_problems(problems) {}
 
     QSettings& settings() { return m_settings; }
@@ -51,8 +102,14 @@ public:
     // Keys of `group` that are not in `known`.
     void rejectUnknownKeys(const QString& group, const std::set<std::string>& known) {
         m_settings.beginGroup(group);
-        const QStringList keys = m_settings.childKeys();
+        QStringList keys = m_settings.childKeys();
         m_settings.endGroup();
+        const QString prefix = group + QLatin1Char('/');
+        for (const QString& name : m_misspelled) {
+            if (name.startsWith(prefix)) keys.append(name.mid(prefix.size()));
+        }
+        keys.removeDuplicates();
+        keys.sort();
         for (const QString& key : keys) {
             if (known.count(key.toStdString()) == 0) {
                 problem(group.toStdString() + "/" + key.toStdString(), "is not a known setting");
@@ -222,6 +279,7 @@ private:
 
     QSettings m_settings;
     const QDir m_folder;
+    const QStringList m_misspelled;
     std::vector<std::string>& m_problems;
 };
 
@@ -248,7 +306,18 @@ bool loadHostSettings(const std::string& configFile, HostSettings& settings, std
     if (!checkFile(info, problems)) return false;
 
     const QString path = QDir::cleanPath(info.absoluteFilePath());
-    SettingsReader reader(path, problems);
+    QFile file(path);
+    const MisspelledKeys misspelled =
+        findMisspelledKeys(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray(),
+                           {{QStringLiteral("Kestrup"), kComponentKeys}, {QStringLiteral("Host"), kHostKeys}});
+    QTemporaryFile rest;
+    if (!misspelled.names.isEmpty() && (!rest.open() || rest.write(misspelled.rest) != misspelled.rest.size() ||
+                                        !rest.flush())) {
+        problems.push_back("configuration file " + path.toStdString() +
+                           " cannot be read: no temporary copy of it could be written");
+        return false;
+    }
+    SettingsReader reader(path, misspelled.names.isEmpty() ? path : rest.fileName(), misspelled.names, problems);
     // Groups are parsed when first read; read them all so a format error shows now.
     (void)reader.settings().allKeys();
     if (reader.settings().status() == QSettings::FormatError) {
