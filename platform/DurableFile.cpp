@@ -5,6 +5,11 @@
 #include <vector>
 
 #if defined(_WIN32)
+#include <mutex>
+#include <shared_mutex>
+#endif
+
+#if defined(_WIN32)
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -62,8 +67,15 @@ bool writeAll(HANDLE file, const std::string& data) {
 }
 
 // Windows refuses to replace a file while another handle has it open, even one that
-// shares delete, as readers do: such a reader holds it only for a moment, so the
-// move is tried again for up to about two seconds before it counts as failed.
+// shares delete, as readers do. Readers in this process take this lock shared and the
+// replace takes it exclusively, so they never meet; a reader in another process holds
+// the file only for a moment, so the move is tried again for up to about two seconds
+// before it counts as failed.
+std::shared_mutex& openFilesLock() {
+    static std::shared_mutex lock;
+    return lock;
+}
+
 bool moveOver(const std::wstring& from, const std::wstring& to) {
     for (int attempt = 0;; ++attempt) {
         if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
@@ -76,6 +88,7 @@ bool moveOver(const std::wstring& from, const std::wstring& to) {
 }  // namespace
 
 bool readWholeFile(const std::string& path, std::string& content) {
+    const std::shared_lock<std::shared_mutex> noReplaceMeanwhile(openFilesLock());
     // Sharing delete and write too, so that an open reader never blocks a replace.
     FileHandle file(CreateFileW(widePath(path).c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
@@ -107,7 +120,10 @@ bool replaceFileDurably(const std::string& path, const std::string& content) {
         }
         const bool written = writeAll(file.get(), content) && FlushFileBuffers(file.get());
         const bool closed = file.close();
-        if (written && closed && moveOver(temp, target)) return true;
+        if (written && closed) {
+            const std::unique_lock<std::shared_mutex> noReaderMeanwhile(openFilesLock());
+            if (moveOver(temp, target)) return true;
+        }
         DeleteFileW(temp.c_str());
         return false;
     }

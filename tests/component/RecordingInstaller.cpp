@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
     std::getline(std::ifstream(ownPath() + ".marker"), marker);
     if (marker.empty()) return 2;
     {
-        std::ofstream out(marker + ".tmp", std::ios::trunc);
+        std::ofstream out(marker + ".tmp", std::ios::trunc | std::ios::binary);  // the same bytes on every platform
         for (int i = 1; i < argc; ++i) out << argv[i] << '\n';
         if (argc == 1) out << '\n';  // an empty line tells "started without arguments" from "not started"
         if (!out.flush()) return 3;
