@@ -1,12 +1,17 @@
 #include "ComponentFixture.h"
 
+#include <filesystem>
+
 namespace componenttest {
 
 const UUId ComponentFixture::AppA("6c1f3a2e-8b4d-4f0a-9e21-0a7d5b3c9f11");
 const UUId ComponentFixture::AppB("0d9e8f7a-1b2c-4d3e-8f40-5a6b7c8d9e0f");
 const UUId ComponentFixture::AppUnknown("99999999-aaaa-4bbb-8ccc-dddddddddddd");
 
-ComponentFixture::ComponentFixture() : store(dir.file("store")), registry(dir.file("registry.xml")) {
+ComponentFixture::ComponentFixture()
+    : previousFolder(std::filesystem::current_path().string()), store(dir.file("store")),
+      registry(dir.file("registry.xml")) {
+    std::filesystem::current_path(dir.path());  // where the recording installer writes
     useTemporaryUserDataHome();
     settings = {{"Identities/DomainID", "component-tests"},
                 {"Kestrup/DownloadRetryInterval", "0"},
@@ -17,6 +22,7 @@ ComponentFixture::ComponentFixture() : store(dir.file("store")), registry(dir.fi
 
 ComponentFixture::~ComponentFixture() {
     if (component) destroyComponent();
+    std::filesystem::current_path(previousFolder);
 }
 
 void ComponentFixture::startComponent() {

@@ -1,7 +1,6 @@
 #pragma once
-// A Kestrup component built directly (not through the module) over a store, a
-// registry and a user data folder in a temporary folder, with a fake backend and a
-// fake download service on the real bus.
+// A Kestrup component linked directly, over a store, a registry and a user data folder
+// in a temporary folder, with a fake backend and download service on the real bus.
 #include <functional>
 #include <map>
 #include <memory>
@@ -25,21 +24,16 @@ protected:
     ComponentFixture();
     ~ComponentFixture() override;
 
-    // Settings for the next component; the defaults keep every slow path short
-    // (no retry wait, no minimum check interval).
+    // Settings for the next component; by default no retry wait and no check interval.
     std::map<std::string, std::string> settings;
 
-    // Creates, initialises and starts a component.
-    void startComponent();
-    // The host's stop, uninitialize and destroy.
-    void destroyComponent();
-    // Starts a component over a store that a previous run left holding exactly what
-    // `write` puts into an empty one.
+    void startComponent();    // creates, initialises and starts one
+    void destroyComponent();  // the host's stop, uninitialize and destroy
+    // Starts a component over a store that a previous run left holding what `write` puts there.
     void startWith(const std::function<void(KSPersistentState&)>& write);
     // A second session on the store: it sees what the component saved (flushed).
     std::unique_ptr<KSPersistentState> openStore() { return std::make_unique<KSPersistentState>(); }
 
-    // Requests of the client, waiting for their reply.
     boost::shared_ptr<LocalMessage> getUpdateStatus(const UUId& app, const UUId& session = UUId::generate(),
                                                     uint32_t version = 1) {
         return client.ask("GetUpdateStatus", offering(app, version), session);
@@ -53,20 +47,20 @@ protected:
     // An "OperationError" reply with `code`, after the log line "KESTRUP: " + `text`.
     void expectError(const boost::shared_ptr<LocalMessage>& reply, int32_t code, const std::string& text);
 
-    // Drives the workflow of AppA through the real handlers.
+    // AppA's workflow through the real handlers; Downloading waits for the service.
     void reachUpdateAvailable(const KSFile& file);
-    // Reaches Downloading with a download service that does not answer yet.
     void reachDownloading(const UUId& session, const KSFile& file);
 
     KSFile defaultFile() const;
     KSPersistentState::KSState_t state() { return component->getWorkflowState(); }
-    // The inactivity countdown once the request being handled (if any) is done: the
-    // request handlers touch the countdown before they release the component's lock.
+    // The inactivity countdown once the request in hand (if any) is done: handlers
+    // touch it before they release the component's lock.
     bool countdownRunning() {
         component->getWorkflowState();
         return component->isInactivityCountdownRunning();
     }
 
+    const std::string previousFolder;
     testsupport::TempDir dir;
     testsupport::CapturingLogger logger;
     std::unique_ptr<testsupport::MemoryConfiguration> configuration;

@@ -77,15 +77,12 @@ int32_t resultOf(const boost::shared_ptr<LocalMessage>& reply) {
     return payload ? payload->getResult() : -1;
 }
 
-std::string placeRecordingInstaller(const std::string& path, const std::string& marker) {
-    std::filesystem::path installer(path);
-#ifdef _WIN32
-    installer.replace_extension(".exe");
-#endif
-    std::filesystem::copy_file(KESTRUP_RECORDING_INSTALLER, installer,
-                               std::filesystem::copy_options::overwrite_existing);
-    std::ofstream(installer.string() + ".marker", std::ios::trunc) << marker;
-    return installer.generic_string();
+std::string recordingInstaller() { return KESTRUP_RECORDING_INSTALLER; }
+
+std::string recordedArguments() {
+    const std::string recorded = readFile("recorded.txt");
+    const std::size_t pidEnd = recorded.find('\n');
+    return pidEnd == std::string::npos ? "" : recorded.substr(pidEnd + 1);
 }
 
 // --- RegistryFile ----------------------------------------------------------------

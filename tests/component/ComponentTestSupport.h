@@ -1,8 +1,6 @@
 #pragma once
-// The outside world of the update component for its tests: a fake backend, a fake
-// download service, a registry file, a client that waits for its replies, and
-// builders for manifests, requests and installer scripts. Everything runs on the
-// real bus (MessageDispatcher::getInstance()).
+// The update component's outside world on the real bus: a fake backend and download
+// service, a registry file, a client that waits for its replies, payload builders.
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -40,7 +38,6 @@ KSConfigurationItem makeItem(const UUId& applicationId, const std::vector<std::l
 
 boost::shared_ptr<ServiceOfferingEntity> offering(const UUId& applicationId, uint32_t version);
 
-// Posts a message with these header fields (priority 0) and, unless null, `payload`.
 void postMessage(const std::string& targetTopic, const std::string& messageType, const UUId& sessionId,
                  const boost::shared_ptr<ISerializable>& payload, const std::string& replyTopic = "");
 
@@ -50,20 +47,19 @@ int32_t resultOf(const boost::shared_ptr<LocalMessage>& reply);
 using testsupport::readFile;
 using testsupport::waitFor;
 
-// Places the recording installer at `path` (on Windows with the extension .exe): it
-// writes its arguments, one a line, to `marker` (atomically, so a reader never sees
-// half of it). Returns the installer's path.
-std::string placeRecordingInstaller(const std::string& path, const std::string& marker);
+// The recording installer: started in a folder, it writes "recorded.txt" there (its
+// pid, then its arguments, one a line). The arguments recorded in the working folder,
+// "" before it ran.
+std::string recordingInstaller();
+std::string recordedArguments();
 
-// The registry of installed applications in an XML file, installed as the process's
-// ServiceOfferingManager while it lives.
+// The registry of installed applications, the process's ServiceOfferingManager while it lives.
 class RegistryFile {
 public:
     explicit RegistryFile(const std::string& path);
     ~RegistryFile() { Singleton<ServiceOfferingManager>::install(nullptr); }
     void set(const UUId& applicationId, uint32_t version);
-    // Replaces the file with one that knows no application.
-    void clear();
+    void clear();  // knows no application
 
 private:
     std::string m_path;
@@ -77,8 +73,7 @@ public:
     ~StoreFolder() { PersistentManager::setStoreFolder(""); }
 };
 
-// Listens on "event://Backend/Kestrup" and answers "CheckForUpdates" on the
-// request's reply topic with the request's session id.
+// Answers "CheckForUpdates" on "event://Backend/Kestrup" as told, under the request's session.
 class FakeBackend {
 public:
     enum Mode {
@@ -91,7 +86,6 @@ public:
     FakeBackend();
     void setManifest(const KSManifest& manifest) { std::lock_guard<std::mutex> lock(m_mutex); m_manifest = manifest; }
     void setMode(Mode mode) { std::lock_guard<std::mutex> lock(m_mutex); m_mode = mode; }
-    // Runs inside the backend's delivery before each answer is posted.
     void setBeforeAnswer(std::function<void()> hook) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_beforeAnswer = hook;
@@ -112,8 +106,8 @@ private:
     testsupport::RecordingSink m_sink;  // last: unsubscribed before the settings go
 };
 
-// Listens on "event://Client/Service/Download" and answers each "Start" with the
-// next scripted outcome on the request's reply topic (the proxy's topic) and session.
+// Answers each "Start" on "event://Client/Service/Download" with the next scripted
+// outcome (none left: no answer), under the request's session.
 class FakeDownloadService {
 public:
     struct Outcome {
@@ -126,13 +120,11 @@ public:
     static Outcome abort() { return Outcome{Outcome::Abort, 0, ""}; }
 
     FakeDownloadService();
-    // Outcomes for the next "Start" requests, in order; a "Start" without one gets
-    // no answer.
     void script(const std::vector<Outcome>& outcomes) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_outcomes.assign(outcomes.begin(), outcomes.end());
     }
-    // An answer of the service not tied to a "Start" (a later event of a session).
+    // An event of a session, not tied to a "Start".
     void send(const std::string& messageType, const UUId& sessionId, int32_t code, const std::string& text = "");
 
     std::vector<boost::shared_ptr<LocalMessage>> requests(const std::string& messageType) const {
@@ -155,13 +147,11 @@ class Client {
 public:
     Client() : m_replyTopic("event://Test/Client/" + UUId::generate().getValue()), m_replies({m_replyTopic}) {}
     const std::string& replyTopic() const { return m_replyTopic; }
-    // Posts without waiting.
     void post(const std::string& messageType, const boost::shared_ptr<ISerializable>& payload,
               const UUId& sessionId, const std::string& topic = ServiceTopic) {
         postMessage(topic, messageType, sessionId, payload, m_replyTopic);
     }
-    // Posts and waits up to 10 seconds for one more reply than had arrived before;
-    // empty on time-out.
+    // Posts and waits for the next reply; empty on time-out.
     boost::shared_ptr<LocalMessage> ask(const std::string& messageType,
                                         const boost::shared_ptr<ISerializable>& payload, const UUId& sessionId,
                                         const std::string& topic = ServiceTopic) {

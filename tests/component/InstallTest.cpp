@@ -32,8 +32,7 @@ protected:
 TEST_F(InstallTest, APreparedDownloadIsLaunchedAndAnsweredWhenTheInstallerHasStarted) {
     startComponent();
     const UUId downloadSession = UUId::generate();
-    const std::string marker = dir.file("installer-ran");
-    const std::string installer = placeRecordingInstaller(dir.file("setup.sh"), marker);
+    const std::string installer = recordingInstaller();
     testsupport::RecordingSink status({statusTopic(downloadSession)});
     ASSERT_NO_FATAL_FAILURE(reachDownloading(downloadSession, defaultFile()));
 
@@ -77,8 +76,8 @@ TEST_F(InstallTest, APreparedDownloadIsLaunchedAndAnsweredWhenTheInstallerHasSta
         EXPECT_EQ(0, resultOf(reply));
         EXPECT_EQ(downloadSession, reply->getSessionId());
     }
-    ASSERT_TRUE(waitFor([&] { return !readFile(marker).empty(); }));
-    EXPECT_EQ("--quiet\n--all\n", readFile(marker));
+    ASSERT_TRUE(waitFor([&] { return !recordedArguments().empty(); }));
+    EXPECT_EQ("--quiet\n--all\n", recordedArguments());
 
     bus.setOnPost(nullptr);
     EXPECT_EQ(std::make_pair(static_cast<int>(State::Installing), 1), durableAtLaunch);
@@ -119,8 +118,7 @@ TEST_F(InstallTest, APreparedDownloadIsLaunchedAndAnsweredWhenTheInstallerHasSta
 }
 
 TEST_F(InstallTest, TheLaunchLimitCountsLaunchesAcrossRestarts) {
-    const std::string marker = dir.file("installer-ran");
-    const std::string installer = placeRecordingInstaller(dir.file("setup.sh"), marker);
+    const std::string installer = recordingInstaller();
     // The install retries setting (empty: the default) and the launches so far
     // that still allow one more.
     const std::pair<std::string, int32_t> cases[] = {{"0", 0}, {"", 3}};
@@ -129,12 +127,12 @@ TEST_F(InstallTest, TheLaunchLimitCountsLaunchesAcrossRestarts) {
         if (c.first.empty()) settings.erase("Kestrup/InstallRetries");
         else settings["Kestrup/InstallRetries"] = c.first;
         startWith([&](KSPersistentState& s) { downloaded(s, installer, c.second); });
-        std::remove(marker.c_str());
+        std::remove("recorded.txt");
         const std::size_t before = client.replies().count();
         client.post("LaunchInstall", offering(AppA, 5), UUId::generate());
         ASSERT_TRUE(client.replies().waitForCount(before + 2));
         EXPECT_EQ(0, resultOf(client.replies().messages()[before]));
-        ASSERT_TRUE(waitFor([&] { return !readFile(marker).empty(); }));
+        ASSERT_TRUE(waitFor([&] { return !readFile("recorded.txt").empty(); }));
 
         // The installer did not change the registered version: Downloaded again
         // after the restart, but one launch too many.

@@ -17,55 +17,46 @@
 
 namespace {
 
-using testsupport::RecordingSink;
 using testsupport::makeMessage;
 using MessagePtr = boost::shared_ptr<LocalMessage>;
 const uint32_t kNoLimit = 0xFFFFFFFFu;
 const char* const kServiceTopic = "event://Test/MessageHandler/Service";
 
-// Watches which sinks are subscribed to one reply topic.
-class WatchingBus : public testsupport::ForwardingBus {
-public:
-    explicit WatchingBus(const std::string& topic) {
-        setOnPost([this, topic](const MessagePtr& message) {
-            if (message->getReplyTopic() == topic) subscribedAtPost = subscriberCount() > 0;
-            return 0;
-        });
-        setOnSubscribe([this, topic](IMessageSink* sink, const std::string& subscribed) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (subscribed == topic) m_sinks.insert(sink);
-        });
-        setOnUnsubscribe([this, topic](IMessageSink* sink, const std::string& left) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (left.empty() || left == topic) m_sinks.erase(sink);
-        });
-    }
-    std::size_t subscriberCount() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_sinks.size();
-    }
-
-    std::atomic<bool> subscribedAtPost{false};  // at the last post of a request with this reply topic
-
-private:
-    std::mutex m_mutex;
-    std::set<IMessageSink*> m_sinks;  // guarded by m_mutex
-};
-
 class MessageHandlerTest : public ::testing::Test {
 protected:
+    MessageHandlerTest() {
+        bus.setOnPost([this](const MessagePtr& message) {
+            if (message->getReplyTopic() == replyTopic) subscribedAtPost = subscribers() > 0;
+            return 0;
+        });
+        bus.setOnSubscribe([this](IMessageSink* sink, const std::string& topic) {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (topic == replyTopic) sinks.insert(sink);
+        });
+        bus.setOnUnsubscribe([this](IMessageSink* sink, const std::string& topic) {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (topic.empty() || topic == replyTopic) sinks.erase(sink);
+        });
+    }
+    std::size_t subscribers() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return sinks.size();
+    }
     MessagePtr request() { return makeMessage(kServiceTopic, "Question", replyTopic, session, 1); }
 
     const std::string replyTopic = "event://Test/MessageHandler/Reply/" + UUId::generate().getValue();
-    WatchingBus bus{replyTopic};
     const UUId session = UUId::generate();
-    RecordingSink service{{kServiceTopic}};  // joins `bus`, installed by then
+    std::mutex mutex;
+    std::set<IMessageSink*> sinks;  // subscribed to replyTopic; guarded by mutex
+    std::atomic<bool> subscribedAtPost{false};
+    testsupport::ForwardingBus bus;
+    testsupport::RecordingSink service{{kServiceTopic}};  // joins `bus`, installed by then
 };
 
 TEST_F(MessageHandlerTest, ReturnsTheReplyOrNothingAndLeavesNothingSubscribed) {
     EXPECT_FALSE(sendRequestAndWait(MessagePtr(), 1)) << "no request: nothing posted, nothing awaited";
     EXPECT_FALSE(sendRequestAndWait(request(), 1)) << "nobody answers: the time-out";
-    EXPECT_EQ(bus.subscriberCount(), 0u);
+    EXPECT_EQ(subscribers(), 0u);
     service.setOnMessage([](const MessagePtr& question) {
         MessageDispatcher::getInstance()->post(
             makeMessage(question->getReplyTopic(), "AnyTypeAtAll", "", question->getSessionId()));
@@ -74,8 +65,8 @@ TEST_F(MessageHandlerTest, ReturnsTheReplyOrNothingAndLeavesNothingSubscribed) {
     ASSERT_TRUE(response);
     EXPECT_EQ(response->getMessageType(), "AnyTypeAtAll");
     EXPECT_EQ(response->getSessionId(), session);
-    EXPECT_TRUE(bus.subscribedAtPost) << "subscribe before the post";
-    EXPECT_EQ(bus.subscriberCount(), 0u);
+    EXPECT_TRUE(subscribedAtPost) << "subscribe before the post";
+    EXPECT_EQ(subscribers(), 0u);
 }
 
 TEST_F(MessageHandlerTest, InterruptionPassesOnAndLeavesNothingSubscribed) {
@@ -97,15 +88,14 @@ TEST_F(MessageHandlerTest, InterruptionPassesOnAndLeavesNothingSubscribed) {
     }
     EXPECT_TRUE(interrupted);
     EXPECT_FALSE(returned);
-    EXPECT_EQ(bus.subscriberCount(), 0u);
+    EXPECT_EQ(subscribers(), 0u);
 }
 
 // A reply stored before the wait ends it at once; of two replies the later one wins,
 // and a reply is handed out only once.
 TEST(MessageHandlerWaitTest, AStoredReplyEndsTheWaitAndTheLaterOfTwoWins) {
     MessageHandler handler;
-    MessagePtr first = makeMessage("event://Test/Any", "First");
-    MessagePtr second = makeMessage("event://Test/Any", "Second");
+    MessagePtr first = makeMessage("event://Test/Any", "First"), second = makeMessage("event://Test/Any", "Second");
     handler.handleMessage(first);
     handler.handleMessage(second);
     MessagePtr taken;

@@ -1,6 +1,6 @@
-// ShutdownTimer against a running Qt event loop: the timer's exit shows as the loop's
-// exit code 0; a guard timer ends the loop with kGuardExit otherwise. The triggerer's
-// ticks go to a bus of their own, so only the ticks a test hands a timer count.
+// ShutdownTimer against a running Qt event loop: its exit shows as the loop's exit
+// code 0, a guard ends the loop with kGuardExit otherwise. The triggerer ticks on a
+// bus of its own: only the ticks a test hands a timer count.
 #include "messaging/ShutdownTimer.h"
 
 #include <chrono>
@@ -25,8 +25,7 @@ const int kGuardExit = 42;
 
 MessagePtr tick() { return makeMessage(ShutdownTimer::TickTopic, ShutdownTimer::TickType, "", UUId(), 1); }
 
-// Runs the application's event loop, calls `inLoop` once it runs, and ends the loop
-// after `guardMs` unless something ends it first. Returns the loop's exit code.
+// Runs the event loop, calls `inLoop` in it; the loop's exit code.
 int runEventLoop(const std::function<void()>& inLoop, int guardMs = 10000) {
     QTimer guard;
     guard.setSingleShot(true);
@@ -101,12 +100,10 @@ TEST(ShutdownTimerTest, TheTriggererTicksForTheTimersWholeLife) {
     {
         ShutdownTimer timer(-1);
         ASSERT_TRUE(ticks.waitForCount(1));  // the first tick is due at construction
-        MessagePtr first = ticks.messages().at(0);
-        EXPECT_EQ(first->getMessageType(), ShutdownTimer::TickType);
-        EXPECT_EQ(first->getTargetTopic(), ShutdownTimer::TickTopic);
-        EXPECT_EQ(first->getReplyTopic(), "");
-        EXPECT_EQ(first->getPriority(), 1);
-        EXPECT_FALSE(first->getPayload());
+        EXPECT_EQ(testsupport::header(ticks.messages().at(0)), std::string(ShutdownTimer::TickType) + " to=" +
+                                                                   ShutdownTimer::TickTopic + " reply= session=" +
+                                                                   UUId().getValue() + " priority=1 user=");
+        EXPECT_FALSE(ticks.messages().at(0)->getPayload());
         ASSERT_TRUE(ticks.waitForCount(2, std::chrono::seconds(15)));
     }
     ticks.clear();

@@ -2,13 +2,9 @@
 #include "DownloaderProxy.h"
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <deque>
-#include <list>
 #include <mutex>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -24,11 +20,13 @@ using MessagePtr = boost::shared_ptr<LocalMessage>;
 using PayloadPtr = boost::shared_ptr<ISerializable>;
 using Outcomes = std::vector<std::pair<int, std::string>>;
 using Texts = std::vector<std::string>;
-const std::string kFolder = "/var/tmp/kestrup-downloads";
-const std::string kDigest = "sha256:5f0c3a9e";
+const std::string kFolder = "/var/tmp/kestrup-downloads", kDigest = "sha256:5f0c3a9e";
 const std::string kPath = kFolder + "/setup-2.1.exe";
+const std::string kNext = "DOWNLOADER_PROXY: Trying with next mirror...";
+const std::string kNoMore = "DOWNLOADER_PROXY: No more mirrors. Notifying error...";
 
 std::string mirrorUrl(int index) { return "https://mirror" + std::to_string(index) + ".example/setup-2.1.exe"; }
+std::string error(int code) { return "DOWNLOADER_PROXY: Download error #" + std::to_string(code); }
 
 KSFile makeFile(int mirrorCount) {
     KSFile file;
@@ -39,8 +37,7 @@ KSFile makeFile(int mirrorCount) {
     return file;
 }
 
-// One answer of the fake service.
-struct Answer {
+struct Answer {  // of the fake service
     std::string type;
     PayloadPtr payload;
 };
@@ -75,40 +72,37 @@ void postToProxy(const std::string& type, const UUId& session, const PayloadPtr&
     ASSERT_EQ(MessageDispatcher::getInstance()->post(message), 0);
 }
 
-// A proxy that reports to the test, and the fake service: it records every request and
+// The test is the proxy's observer; the fake service records every request and
 // answers each "Start" and "Resume" with the next scripted answer, under its session.
 class DownloaderProxyTest : public ::testing::Test, public IDownloaderObserver {
 protected:
     DownloaderProxyTest() {
         service.setOnMessage([this](const MessagePtr& request) {
             if (request->getMessageType() != "Start" && request->getMessageType() != "Resume") return;
-            std::unique_lock<std::mutex> lock(scriptMutex);
+            std::unique_lock<std::mutex> lock(mutex);
             if (script.empty()) return;
             const Answer next = script.front();
             script.pop_front();
             lock.unlock();
-            MessagePtr reply = testsupport::makeMessage(request->getReplyTopic(), next.type, "", request->getSessionId());
-            if (next.payload) reply->setPayload(next.payload);
-            MessageDispatcher::getInstance()->post(reply);
+            postToProxy(next.type, request->getSessionId(), next.payload);
         });
         proxy.setDestinationFolder(kFolder);
         proxy.setObserver(this);
     }
     void onDownloadEvent(int code, std::string text) override {
-        {
-            std::lock_guard<std::mutex> lock(outcomesMutex);
-            outcomes.emplace_back(code, text);
-        }
-        outcomeArrived.notify_all();
+        std::lock_guard<std::mutex> lock(mutex);
+        outcomes.emplace_back(code, text);
     }
-    // Every outcome so far, once there are `count` of them or after ten seconds.
     Outcomes waitForOutcomes(std::size_t count) {
-        std::unique_lock<std::mutex> lock(outcomesMutex);
-        outcomeArrived.wait_for(lock, std::chrono::seconds(10), [&] { return outcomes.size() >= count; });
+        testsupport::waitFor([&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return outcomes.size() >= count;
+        });
+        std::lock_guard<std::mutex> lock(mutex);
         return outcomes;
     }
     void answerWith(const std::vector<Answer>& answers) {
-        std::lock_guard<std::mutex> lock(scriptMutex);
+        std::lock_guard<std::mutex> lock(mutex);
         script.insert(script.end(), answers.begin(), answers.end());
     }
     Texts requests() {
@@ -132,14 +126,11 @@ protected:
         want.emplace_back(DownloadAborted, "");
         EXPECT_EQ(waitForOutcomes(want.size()), want);
     }
-    void expectOutcomes(const Outcomes& want) { expectOutcomes(want, session); }
 
     testsupport::CapturingLogger logger;  // before the proxy, which takes the default logger
-    std::mutex outcomesMutex;
-    std::condition_variable outcomeArrived;
-    Outcomes outcomes;  // guarded by outcomesMutex
-    std::mutex scriptMutex;
-    std::deque<Answer> script;  // guarded by scriptMutex
+    std::mutex mutex;                     // guards the two below
+    Outcomes outcomes;
+    std::deque<Answer> script;
     const UUId session = UUId::generate();
     testsupport::RecordingSink service{{DownloaderProxy::ServiceTopic}};
     DownloaderProxy proxy;
@@ -162,18 +153,15 @@ TEST_F(DownloaderProxyTest, TriesEveryMirrorInOrderThenReportsOnce) {
         service.clear();
         answerWith(c.failures);
         proxy.startDownload(makeFile(static_cast<int>(c.failures.size())), session);
-
         Texts starts, log;
         for (std::size_t i = 0; i < c.failures.size(); ++i) {
             starts.push_back(expected("Start", session, static_cast<int>(i) + 1));
-            const auto status = boost::dynamic_pointer_cast<StatusReportPayload>(c.failures[i].payload);
-            log.push_back("DOWNLOADER_PROXY: Download error #" + std::to_string(status->getCode()));
-            log.push_back(i + 1 < c.failures.size() ? "DOWNLOADER_PROXY: Trying with next mirror..."
-                                                    : "DOWNLOADER_PROXY: No more mirrors. Notifying error...");
+            log.push_back(error(boost::dynamic_pointer_cast<StatusReportPayload>(c.failures[i].payload)->getCode()));
+            log.push_back(i + 1 < c.failures.size() ? kNext : kNoMore);
         }
         sofar.emplace_back(c.outcome, "");
         ASSERT_EQ(waitForOutcomes(sofar.size()).size(), sofar.size());
-        expectOutcomes(sofar);
+        expectOutcomes(sofar, session);
         sofar.emplace_back(DownloadAborted, "");
         EXPECT_EQ(requests(), starts);
         EXPECT_EQ(logTexts(), log);
@@ -186,11 +174,10 @@ TEST_F(DownloaderProxyTest, RepliesWithoutAStatusReport) {
     answerWith({Answer{"WasFailed", PayloadPtr()}, Answer{"WasFinished", PayloadPtr(new ProgressReportPayload(1, 2, 3))}});
     proxy.startDownload(makeFile(3), session);
     ASSERT_EQ(waitForOutcomes(1).size(), 1u);
-    expectOutcomes({{DownloadFailed, ""}});
+    expectOutcomes({{DownloadFailed, ""}}, session);
     EXPECT_EQ(requests(), (Texts{expected("Start", session, 1), expected("Start", session, 2)}));
-    EXPECT_EQ(logTexts(), (Texts{"DOWNLOADER_PROXY: Could not downcast to StatusReportPayload",
-                                 "DOWNLOADER_PROXY: Download error #-1", "DOWNLOADER_PROXY: Trying with next mirror...",
-                                 "DOWNLOADER_PROXY: Could not downcast to StatusReportPayload"}));
+    const std::string noReport = "DOWNLOADER_PROXY: Could not downcast to StatusReportPayload";
+    EXPECT_EQ(logTexts(), (Texts{noReport, error(-1), kNext, noReport}));
 }
 
 // A file without mirrors, an abort of another session and messages of other sessions
@@ -222,9 +209,8 @@ TEST_F(DownloaderProxyTest, KeepsTheCurrentDownloadAgainstEverythingElse) {
     expectOutcomes({}, second);
     EXPECT_EQ(requests(), (Texts{expected("Start", session, 1), expected("Abort", other), expected("Start", second, 1),
                                  expected("Start", session, 2), expected("Start", second, 2)}));
-    EXPECT_EQ(logTexts(), (Texts{"DOWNLOADER_PROXY: KSFile contains no mirrors", "DOWNLOADER_PROXY: Download error #9",
-                                 "DOWNLOADER_PROXY: Trying with next mirror...", "DOWNLOADER_PROXY: Download error #5",
-                                 "DOWNLOADER_PROXY: Trying with next mirror..."}));
+    EXPECT_EQ(logTexts(),
+              (Texts{"DOWNLOADER_PROXY: KSFile contains no mirrors", error(9), kNext, error(5), kNext}));
 }
 
 // A resume consumes no mirror, so a failure after it starts the first one; a restart
@@ -236,7 +222,7 @@ TEST_F(DownloaderProxyTest, ResumeAndRestartBeginWithTheFirstMirror) {
     answerWith({finished()});
     proxy.restartDownload();
     ASSERT_EQ(waitForOutcomes(2).size(), 2u);
-    expectOutcomes({{DownloadFinished, kPath}, {DownloadFinished, kPath}});
+    expectOutcomes({{DownloadFinished, kPath}, {DownloadFinished, kPath}}, session);
     EXPECT_EQ(requests(),
               (Texts{expected("Resume", session), expected("Start", session, 1), expected("Start", session, 1)}));
 }
@@ -251,10 +237,7 @@ TEST_F(DownloaderProxyTest, ARefusedPostIsAFailureOfItsMirror) {
     proxy.resumeDownload(makeFile(2), session);
     ASSERT_EQ(waitForOutcomes(1), (Outcomes{{DownloadFailed, ""}}));
     const std::string notPosted = "DOWNLOADER_PROXY: Could not post message.";
-    const std::string failure = "DOWNLOADER_PROXY: Download error #-1";
-    EXPECT_EQ(logTexts(), (Texts{notPosted, failure, "DOWNLOADER_PROXY: Trying with next mirror...", notPosted,
-                                 failure, "DOWNLOADER_PROXY: Trying with next mirror...", notPosted, failure,
-                                 "DOWNLOADER_PROXY: No more mirrors. Notifying error..."}));
+    EXPECT_EQ(logTexts(), (Texts{notPosted, error(-1), kNext, notPosted, error(-1), kNext, notPosted, error(-1), kNoMore}));
     EXPECT_TRUE(requests().empty());
 
     logger.clear();
@@ -265,7 +248,7 @@ TEST_F(DownloaderProxyTest, ARefusedPostIsAFailureOfItsMirror) {
     bus.setOnPost(nullptr);
     postToProxy("WasFailed", session, failed(5).payload);
     ASSERT_TRUE(service.waitForCount(1));
-    expectOutcomes({{DownloadFailed, ""}});
+    expectOutcomes({{DownloadFailed, ""}}, session);
     EXPECT_EQ(requests(), (Texts{expected("Start", session, 2)}));
 }
 
