@@ -1,13 +1,8 @@
-// Runs the installer launcher's operating-system calls, and the raw calls behind
-// them, over real processes and prints one normalized observation per line. Built
-// for Linux against our implementation and for Windows against the system's own
-// (run under Wine in CI). Both must print launcher-observations.txt, line for line;
-// scripts/compare-launcher-observations.sh also runs both and compares them.
-//
-// Usage: kestrup-launcher-observations RECORDER
-//   RECORDER: the argument-recording program (ArgvRecorder.cpp) of the same build.
-// Exit code 0 when every observation could be made, 1 when one could not (the
-// output then names it), 2 on a usage or set-up error.
+// The installer launcher's operating-system calls, and the raw calls behind them,
+// over real processes: one normalized observation a line, which must be
+// launcher-observations.txt on Linux (our implementation) and Windows alike.
+// Usage: kestrup-launcher-observations RECORDER (ArgvRecorder.cpp of the same build).
+// Exit code 0, 1 when an observation could not be made (named), 2 on set-up errors.
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -45,7 +40,6 @@ void problem(const std::string& what) {
 std::string hex(DWORD value) { return "0x" + lowerHex(value); }
 
 std::string yesNo(bool value) { return value ? "yes" : "no"; }
-
 // Where Windows, Wine and our POSIX layer are known to differ (each difference and
 // its reason is listed in platform/Win32Api.h), each side checks the outcome it is
 // documented to give and prints the same line either way.
@@ -92,8 +86,6 @@ std::vector<std::string> readLines(const std::string& path) {
 void writeFile(const std::string& path, const std::string& content) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
-
-// --- text conversion -------------------------------------------------------------
 
 std::string units(const WCHAR* text, int count) {
     std::ostringstream out;
@@ -165,8 +157,6 @@ void observeConversions() {
     say("launcher conversion: ok=" + yesNo(converted) + " units=[" + units(wide.data(), static_cast<int>(wide.size())) +
         "]");
 }
-
-// --- processes -------------------------------------------------------------------
 
 // The recorder's pid and arguments, once it has written them.
 bool readRecording(DWORD& pid, std::vector<std::string>& arguments) {
@@ -291,8 +281,6 @@ std::string failedStart(const std::string& file) {
     return "logged=\"INSTALL_PROCESS: Error when invoking ShellExecuteEx (0x" + lowerHex(outcome.error) + ")\"";
 }
 
-void observeFailedStart(const std::string& name, const std::string& file) { say("start " + name + ": " + failedStart(file)); }
-
 // A raw ShellExecuteExW with another verb.
 std::string verbOutcome(const std::string& verb, const std::string& file) {
     std::vector<WCHAR> wideVerb, wideFile, wideParameters;
@@ -326,14 +314,14 @@ void observeFailures(const std::string& recorder) {
 #if !defined(_WIN32)
     fs::permissions("garbage.exe", fs::perms::owner_exec, fs::perm_options::add);
 #endif
-    observeFailedStart("missing file", "missing-installer.exe");
-    observeFailedStart("missing folder", "no-such-folder/setup.exe");
+    say("start missing file: " + failedStart("missing-installer.exe"));
+    say("start missing folder: " + failedStart("no-such-folder/setup.exe"));
     sayDocumented("start folder", failedStart("folder"),
                   "logged=\"INSTALL_PROCESS: Error when invoking ShellExecuteEx (0x5)\"", "started", "started");
     const std::string noAssociation = "logged=\"INSTALL_PROCESS: Error when invoking ShellExecuteEx (0x483)\"";
     sayDocumented("start file of no known type", failedStart("notes.kestrupdata"), noAssociation, noAssociation,
                   "logged=\"INSTALL_PROCESS: Error when invoking ShellExecuteEx (0xc1)\"");
-    observeFailedStart("not a program", "garbage.exe");
+    say("start not a program: " + failedStart("garbage.exe"));
     sayDocumented("verb \"print\"", verbOutcome("print", recorder), "ok=0 error=0x483 hInstApp=31",
                   "ok=0 error=0x483 hInstApp=31", "ok=1");
     say("verb \"OPEN\": " + verbOutcome("OPEN", recorder));

@@ -1,8 +1,7 @@
 #pragma once
-// An SQLite VFS that delegates every call but sync to the VFS that was the default, and makes
-// the Nth read, write, sync, truncate or lock fail with a chosen code, once or from
-// then on. While it lives it is the default VFS, so every store opened in the
-// process goes through it.
+// The process's default SQLite VFS while it lives: delegates every call but sync to
+// the previous default, and fails the Nth read, write, sync, truncate or lock with a
+// chosen code, once or from then on.
 #include <array>
 #include <string>
 
@@ -22,16 +21,12 @@ public:
     FaultInjectingVfs(const FaultInjectingVfs&) = delete;
     FaultInjectingVfs& operator=(const FaultInjectingVfs&) = delete;
 
-    // Restarts the counts; the `nth` (1-based) operation of kind `op` from now on
-    // returns `code` instead of running, and with `sticky` every later one of that
-    // kind too.
+    // Restarts the counts; the `nth` (1-based) `op` from now on returns `code`
+    // instead of running, with `sticky` every later one too.
     void arm(FaultOp op, int nth, int code, bool sticky);
-    // No more failures; the counts restart.
-    void lift();
-    // Operations of kind `op` since the last arm() or lift().
-    int count(FaultOp op) const;
-    // Failures returned since the last arm().
-    int failures() const;
+    void lift();                   // no more failures; the counts restart
+    int count(FaultOp op) const;   // since the last arm() or lift()
+    int failures() const;          // since the last arm()
 };
 
 }  // namespace storetest

@@ -1,6 +1,5 @@
-// The typed persistence helper and the persisted workflow state against a real
-// store: values of every type, what a flush saves, restarts, the result codes and
-// log lines of every failure, entering Idle and unusable stores.
+// The typed persistence helper and the workflow state on a real store: every type,
+// flushes, restarts, each failure's code and log line, Idle, unusable stores.
 #include <cstdint>
 #include <fstream>
 #include <functional>
@@ -37,8 +36,7 @@ KSFile makeFile(const std::string& arguments) {
     return file;
 }
 
-// Writes the values under prefix0, prefix1, ... without a flush, or checks that
-// they read back.
+// Writes the values under prefix0, prefix1, ... without a flush, or reads them back.
 template <class T>
 void roundTrip(PersistenceHelper& helper, const std::string& prefix, const std::list<T>& values, bool write) {
     int n = 0;

@@ -1,8 +1,7 @@
-// The workflow store under failing I/O: every read, write, sync, truncate and lock
-// of the component's writes along the whole road fails in turn, once or from then
-// on. Each failure must be reported (result code and log line) or absorbed without
-// loss; once the fault is lifted the store is intact, holds the step before or the
-// step after, and the road goes on to the same end.
+// The workflow store under failing I/O: each read, write, sync, truncate and lock of
+// the road's writes fails in turn, once or from then on. A failure is reported (code
+// and log line) or absorbed without loss; lifted, the store is intact, holds the step
+// before or after, and the road goes on to the same end.
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -106,8 +105,7 @@ protected:
         return n;
     }
 
-    // Runs the road from step `from` on `state`; with `snapshots`, records the
-    // contents after each step.
+    // Runs the road from step `from`; with `snapshots`, the contents after each step.
     void runRoad(StatePtr& state, std::size_t from, std::vector<std::string>* snapshots) {
         for (std::size_t k = from; k < road().size(); ++k) {
             road()[k].run(state);
@@ -122,8 +120,7 @@ protected:
 };
 
 TEST_F(StoreFaultTest, EveryFailingOperationOfTheRoadIsReportedOrAbsorbedAndTheRoadGoesOn) {
-    // A clean road: what the store holds after each step, and how many operations
-    // of each kind the whole road makes.
+    // A clean road: the contents after each step, and the operations of each kind.
     std::vector<std::string> after;
     {
         StatePtr state;
