@@ -103,10 +103,14 @@ protected:
 
     // The arguments the recorder was started with; its pid goes to m_pid.
     std::vector<std::string> recorded() {
-        if (!waitFor([] { return fs::exists("recorded.txt"); })) return {"<not started>"};
-        std::ifstream in("recorded.txt");
+        // Read until it opens: under Wine a file being renamed into place can exist unreadable.
         std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        if (!waitFor([&] {
+                std::ifstream in("recorded.txt");
+                for (std::string line; std::getline(in, line);) lines.push_back(line);
+                return !lines.empty();
+            }))
+            return {"<not started>"};
         m_pid = static_cast<DWORD>(std::stoul(lines.at(0)));
         return std::vector<std::string>(lines.begin() + 1, lines.end());
     }

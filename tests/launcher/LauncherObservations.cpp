@@ -160,9 +160,9 @@ void observeConversions() {
 
 // The recorder's pid and arguments, once it has written them.
 bool readRecording(DWORD& pid, std::vector<std::string>& arguments) {
-    if (!waitFor([] { return fs::exists("recorded.txt"); })) return false;
-    std::vector<std::string> lines = readLines("recorded.txt");
-    if (lines.empty()) return false;
+    // Read until it opens: under Wine a file being renamed into place can exist unreadable.
+    std::vector<std::string> lines;
+    if (!waitFor([&] { return !(lines = readLines("recorded.txt")).empty(); })) return false;
     pid = static_cast<DWORD>(std::stoul(lines[0]));
     arguments.assign(lines.begin() + 1, lines.end());
     fs::remove("recorded.txt");
