@@ -1,5 +1,4 @@
-// Settings, the lifecycle operations, and what initialize and start make of the
-// workflow that a previous run left.
+// Settings, and what initialize and start make of the workflow a previous run left.
 #include <boost/pointer_cast.hpp>
 
 #include "ComponentFixture.h"
@@ -35,8 +34,7 @@ TEST_F(ComponentLifecycleTest, SettingsComeFromTheirKeysAndBadValuesFallBackWith
     settings["Kestrup/InactivityTimeout"] = "30";
     settings["Kestrup/DownloadRetries"] = "2";
     settings["Kestrup/CheckForUpdateInterval"] = "45";
-    // The component subscribes last: a request never finds the settings at their
-    // defaults or the stored state not yet reconciled.
+    // Subscribed last: no request finds default settings or an unreconciled store.
     std::vector<int32_t> atSubscription;
     int storedAtSubscription = 0;
     bus.setOnSubscribe([&](IMessageSink* sink, const std::string& topic) {

@@ -85,8 +85,6 @@ std::string recordedArguments() {
     return pidEnd == std::string::npos ? "" : recorded.substr(pidEnd + 1);
 }
 
-// --- RegistryFile ----------------------------------------------------------------
-
 RegistryFile::RegistryFile(const std::string& path) : m_path(path), m_manager(new ServiceOfferingManager(path)) {
     clear();
     Singleton<ServiceOfferingManager>::install(m_manager.get());
@@ -99,8 +97,6 @@ void RegistryFile::set(const UUId& applicationId, uint32_t version) {
 void RegistryFile::clear() {
     std::ofstream(m_path, std::ios::trunc) << "<serviceOfferings/>\n";
 }
-
-// --- FakeBackend -----------------------------------------------------------------
 
 FakeBackend::FakeBackend() : m_mode(AnswerManifest), m_sink({"event://Backend/Kestrup"}) {
     m_sink.setOnMessage([this](const boost::shared_ptr<LocalMessage>& message) {
@@ -116,8 +112,6 @@ void FakeBackend::answer(const boost::shared_ptr<LocalMessage>& request) {
                 request->getSessionId(),
                 m_mode == AnswerWithoutPayload ? nullptr : boost::make_shared<KSManifest>(m_manifest));
 }
-
-// --- FakeDownloadService -----------------------------------------------------------
 
 FakeDownloadService::FakeDownloadService() : m_sink({"event://Client/Service/Download"}) {
     m_sink.setOnMessage([this](const boost::shared_ptr<LocalMessage>& message) {

@@ -1,5 +1,4 @@
-// Refused requests, and failed downloads: retries, give-up, a retry wait cut short
-// by the host, and a download abandoned while its failure is handled.
+// Refused requests; failed downloads: retries, give-up, a retry wait cut short, an abandoned download.
 #include <boost/make_shared.hpp>
 #include <boost/pointer_cast.hpp>
 
@@ -10,9 +9,8 @@ namespace {
 
 class DownloadTest : public ComponentFixture {};
 
-// "PrepareForInstall" and "LaunchInstall" refused: each answered with its code after
-// its log line, the countdown started again, nothing downloaded or launched. Stored
-// data that cannot be read drops the workflow to Idle.
+// Each refusal answers its code after its log line, restarts the countdown and starts
+// nothing; stored data that cannot be read drops the workflow to Idle.
 TEST_F(DownloadTest, RefusedRequestsAreAnsweredWithTheirCodeAndStartNothing) {
     testsupport::RecordingSink launcher({"event://Client/Service/ProcessExecute"});
     enum Payload { ForA, ForB, NotAnOffering };

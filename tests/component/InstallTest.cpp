@@ -1,5 +1,4 @@
-// "LaunchInstall", the installer launcher's answers, and the finished download
-// that precedes them.
+// "LaunchInstall", the launcher's answers, and the finished download before them.
 #include <cstdio>
 
 #include <boost/make_shared.hpp>
@@ -36,8 +35,7 @@ TEST_F(InstallTest, APreparedDownloadIsLaunchedAndAnsweredWhenTheInstallerHasSta
     testsupport::RecordingSink status({statusTopic(downloadSession)});
     ASSERT_NO_FATAL_FAILURE(reachDownloading(downloadSession, defaultFile()));
 
-    // The stored file is downloaded into the user's data folder (the proxy's tests
-    // check the rest of the request); meanwhile the countdown stays stopped.
+    // Into the user's data folder (the proxy suite checks the rest); the countdown stops.
     EXPECT_EQ(UserDataFolder::get(), boost::dynamic_pointer_cast<StartRequestPayload>(
                                          downloads.requests("Start")[0]->getPayload())->getDestinationFolder());
     EXPECT_EQ(State::Downloading, state());
@@ -67,8 +65,7 @@ TEST_F(InstallTest, APreparedDownloadIsLaunchedAndAnsweredWhenTheInstallerHasSta
     const std::size_t before = client.replies().count();
     client.post("LaunchInstall", offering(AppA, 5), UUId::generate());
 
-    // The launcher answers "ExecutionStarted" twice; each becomes a success reply
-    // under the download's session.
+    // The launcher's two "ExecutionStarted" become success replies under the download's session.
     ASSERT_TRUE(client.replies().waitForCount(before + 2));
     for (std::size_t i = before; i < before + 2; ++i) {
         boost::shared_ptr<LocalMessage> reply = client.replies().messages()[i];
@@ -119,8 +116,7 @@ TEST_F(InstallTest, APreparedDownloadIsLaunchedAndAnsweredWhenTheInstallerHasSta
 
 TEST_F(InstallTest, TheLaunchLimitCountsLaunchesAcrossRestarts) {
     const std::string installer = recordingInstaller();
-    // The install retries setting (empty: the default) and the launches so far
-    // that still allow one more.
+    // The install retries setting (empty: the default), and launches that allow one more.
     const std::pair<std::string, int32_t> cases[] = {{"0", 0}, {"", 3}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.first);
@@ -134,8 +130,7 @@ TEST_F(InstallTest, TheLaunchLimitCountsLaunchesAcrossRestarts) {
         EXPECT_EQ(0, resultOf(client.replies().messages()[before]));
         ASSERT_TRUE(waitFor([&] { return !readFile("recorded.txt").empty(); }));
 
-        // The installer did not change the registered version: Downloaded again
-        // after the restart, but one launch too many.
+        // The version did not change: Downloaded after the restart, but one launch too many.
         destroyComponent();
         startComponent();
         EXPECT_EQ(State::Downloaded, state());

@@ -1,5 +1,4 @@
-// "GetUpdateStatus": the status answers, the update check and its failures, the
-// abandoning of another application's workflow and the resumption after a restart.
+// "GetUpdateStatus": the answers, the update check and its failures, resumption after a restart.
 #include <vector>
 
 #include <boost/make_shared.hpp>
@@ -23,8 +22,7 @@ TEST_F(UpdateStatusTest, ACheckThatFindsAFileStoresItAndAnswers792AndOtherTypesA
     }));
     const UUId session = UUId::generate();
 
-    // Other message types, one of them only in letter case, are dropped: no answer,
-    // no check, no change of the countdown.
+    // Other message types (one only in letter case) are dropped: no answer, check or countdown.
     EXPECT_TRUE(countdownRunning()) << "started by start";
     component->stop();
     EXPECT_FALSE(countdownRunning()) << "halted by stop";
@@ -113,8 +111,7 @@ TEST_F(UpdateStatusTest, AFailedCheckIsAnErrorThatLeavesIdleAndRecordsNothing) {
          "The manifest received does not contain mirrors.", true},
         {offering(AppA, 1), makeManifest({makeItem(AppA, {{}})}), FakeBackend::AnswerManifest, false, 769,
          "The manifest received does not contain mirrors.", true},
-        // Only an item for the application asked about counts: this one may be a late
-        // answer to an earlier check for B.
+        // Only an item for the application asked about counts (this may answer a check for B).
         {offering(AppA, 1), makeManifest(AppB, defaultFile()), FakeBackend::AnswerManifest, false, 769,
          "The manifest received does not contain mirrors.", true},
         {offering(AppA, 1), good, FakeBackend::AnswerManifest, true, 769, "getKSFile: Error retrieving app version",
@@ -221,8 +218,7 @@ TEST_F(UpdateStatusTest, AStoredWorkflowIsResumedOrReportedOnTheFirstRequest) {
         EXPECT_EQ(0u, backend.checkCount());
     }
 
-    // Without its stored data the resumption drops to Idle, and the same request
-    // goes on with a check.
+    // Without its stored data the resumption drops to Idle; the same request then checks.
     startWith([](KSPersistentState& s) {
         s.writeServiceOfferingId(AppA.getValue(), true);
         s.writeServiceOfferingVersion(5, true);
@@ -236,8 +232,7 @@ TEST_F(UpdateStatusTest, AStoredWorkflowIsResumedOrReportedOnTheFirstRequest) {
     EXPECT_EQ(1u, backend.checkCount());
     EXPECT_EQ(replies + 1, client.replies().count()) << "answered once";
 
-    // A stored state that is none of the five known ones is reported as 790 and
-    // left alone: the backend is not asked and nothing is rewritten.
+    // An unknown stored state is reported as 790 and left alone: no check, no rewrite.
     startWith([](KSPersistentState& s) {
         s.writeServiceOfferingId(AppA.getValue(), true);
         s.setState(static_cast<State::KSState_t>(7), true);

@@ -1,5 +1,4 @@
-// The installer launcher on the real bus, starting the argument recorder
-// (ArgvRecorder.cpp) as its installer, on Linux and on Windows alike.
+// The installer launcher on the real bus, starting the argument recorder as its installer.
 #include "InstallProcess.h"
 
 #include <filesystem>
@@ -68,8 +67,7 @@ boost::shared_ptr<ISerializable> startInfo(const std::string& file, const std::s
     return boost::shared_ptr<ISerializable>(new ProcessStartInfo(file, arguments, wait));
 }
 
-// Runs in a folder of its own: the recorder writes "recorded.txt" into the
-// launcher's working folder and runs for as long as "hold" exists there.
+// In a folder of its own: the recorder writes "recorded.txt" there, runs while "hold" exists.
 class InstallProcessTest : public ::testing::Test {
 protected:
     InstallProcessTest()

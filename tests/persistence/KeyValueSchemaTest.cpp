@@ -1,5 +1,5 @@
-// The SQLite-backed store: durability of flushed and pending writes, sessions,
-// schemas and domains, errors from bad arguments and folders, a busy store, threads.
+// The SQLite store: flushed and pending writes, sessions, schemas, domains, bad
+// arguments and folders, a busy store, threads.
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -131,8 +131,7 @@ TEST_F(KeyValueSchemaTest, BadArgumentsAndUnusableStoresMakeInitLocalThrow) {
     fs::create_directories(fs::u8path(manager.storeFile("folder")));  // a folder where the file should be
     EXPECT_THROW(open("S", kManualFlush, "folder"), Schema::_scheme_exception);
 
-    // Store folders that cannot be created: one below a regular file, and a regular
-    // file in the folder's place (chmod does not stop root, these do).
+    // Folders that cannot be created (below a file, or a file in their place; chmod would not stop root).
     std::ofstream(dir.file("plain-file")) << "x";
     for (const std::string& folder : {dir.file("plain-file") + "/store", dir.file("plain-file")})
         EXPECT_THROW(PersistentManager(folder).initLocal("S", "d", "", "", {}), Schema::_scheme_exception) << folder;

@@ -1,5 +1,4 @@
-// The per-user data folder: resolved under the per-user data variable, created with
-// its parents, cached, and logged (not fatal) when it cannot be created.
+// The per-user data folder: created with its parents, cached, logged when it cannot be created.
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>

@@ -42,9 +42,8 @@ std::vector<std::string> readLines(const std::string& path) {
 
 bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
-// A script that writes its pid, working folder, open descriptors and arguments (one
-// per line) to "<script>.pid", ".cwd", ".fds" and ".args", the last one complete
-// once it exists, then runs `tail`.
+// Writes its pid, folder, open descriptors and arguments to "<script>.pid", ".cwd",
+// ".fds" and ".args" (complete once it exists), then runs `tail`.
 std::string recorderScript(const std::string& tail = "") {
     return "#!/bin/sh\n"
            "echo $$ > \"$0.pid\"\n"
@@ -61,8 +60,7 @@ pid_t readPid(const std::string& path) {
     return static_cast<pid_t>(std::stol("0" + readFile(path)));
 }
 
-// True when `pid` is no unreaped child of ours (reaped, or never ours): no zombie.
-// Looks without reaping, so that it never does the platform layer's work for it.
+// True when `pid` is no unreaped child of ours; looks without reaping it.
 bool notAnUnreapedChild(pid_t pid) {
     siginfo_t info = {};
     return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == -1 && errno == ECHILD;
@@ -183,9 +181,8 @@ TEST(ShellExecuteTest, StartedProgramsGetWindowsArgumentsTheirFolderAndNoStrayDe
     ::close(inheritable);
 }
 
-// A handle follows its child until a wait sees the end and reaps it; a child
-// started without a handle is reaped as soon as it ends, with no further call.
-// Each child runs in a session and process group of its own. No zombie either way.
+// A handle follows its child until a wait reaps it; a child without a handle is reaped
+// as it ends. Each runs in a session and process group of its own.
 TEST(ProcessHandleTest, HandlesFollowAChildUntilItIsReaped) {
     TempDir dir;
     const std::string held = dir.file("held.sh"), unheld = dir.file("unheld.sh");
