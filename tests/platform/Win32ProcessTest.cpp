@@ -76,9 +76,9 @@ struct Launch {
 };
 
 Launch shellOpen(const std::string& file, const std::string& parameters, const char* directory = nullptr,
-                 ULONG mask = SEE_MASK_NOCLOSEPROCESS) {
+                 ULONG mask = SEE_MASK_NOCLOSEPROCESS, const std::u16string& wideVerb = u"open") {
     auto wide = [](const std::string& text) { return platform::utf8ToUtf16(text.data(), text.size()); };
-    const std::u16string wideFile = wide(file), wideParameters = wide(parameters), wideVerb = u"open";
+    const std::u16string wideFile = wide(file), wideParameters = wide(parameters);
     const std::u16string wideDirectory = wide(directory ? directory : "");
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof(info);
@@ -127,6 +127,8 @@ TEST(ShellExecuteTest, FailuresSetTheErrorAWindowsCallerWouldSee) {
     const Launch badFolder = shellOpen("data.txt", "", "/no/such/folder");
     EXPECT_FALSE(badFolder.ok || badFolder.process);
     EXPECT_EQ(badFolder.error, ERROR_DIRECTORY);
+    EXPECT_EQ(shellOpen(dir.file("missing.exe"), "", nullptr, SEE_MASK_NOCLOSEPROCESS, u"opens").error,
+              ERROR_NO_ASSOCIATION);  // only "open" itself, in any letter case
 
     SHELLEXECUTEINFOW wrongSize = {};  // cbSize 0
     EXPECT_FALSE(ShellExecuteExW(&wrongSize));
