@@ -109,8 +109,7 @@ protected:
 };
 
 TEST_F(DownloadServiceTest, FinishedDownloadIsVerifiedOwnerOnlyAndReportsProgress) {
-    // More than the writer's buffers hold at once, ending in part of a disk block.
-    const std::string content = serve("app-2.run", patternBytes((5 << 20) + 300000));
+    const std::string content = serve("app-2.run", patternBytes((5 << 20) + 300000));  // > the write buffers; odd end
     const UUId session = UUId::generate();
     RecordingSink progress({DownloadService::progressTopic(session)});
 
