@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <new>
 
 #include "CurlSupport.h"
 #include "FileIo.h"
@@ -33,10 +32,6 @@ std::string writeError(int code) { return std::string("cannot write the partial 
 
 }  // namespace
 
-void PipelinedFileWriter::AlignedDelete::operator()(char* data) const {
-    ::operator delete[](data, std::align_val_t(kDirectWriteAlignment));
-}
-
 PipelinedFileWriter::PipelinedFileWriter(int fd, uint64_t fileOffset, Sha256& hasher, const CurlCancel& cancel,
                                          std::size_t bufferBytes, std::size_t bufferCount, bool writeThrough)
     : m_fd(fd),
@@ -51,10 +46,12 @@ PipelinedFileWriter::PipelinedFileWriter(int fd, uint64_t fileOffset, Sha256& ha
       m_directWanted(writeThrough) {}
 
 void PipelinedFileWriter::startConsumers() {
-    for (std::size_t i = 0; i < m_sizes.size(); ++i) {
-        m_buffers.emplace_back(
-            static_cast<char*>(::operator new[](m_bufferBytes, std::align_val_t(kDirectWriteAlignment))));
-    }
+    // Plain heap memory, aligned by hand: the allocator keeps it for the next download,
+    // where fresh pages would cost a fault each.
+    m_memory.reset(new char[m_sizes.size() * m_bufferBytes + kDirectWriteAlignment]);
+    const uintptr_t start = reinterpret_cast<uintptr_t>(m_memory.get());
+    char* aligned = m_memory.get() + (kDirectWriteAlignment - start % kDirectWriteAlignment) % kDirectWriteAlignment;
+    for (std::size_t i = 0; i < m_sizes.size(); ++i) m_buffers.push_back(aligned + i * m_bufferBytes);
     m_writer = std::thread([this] {
         consumeLoop(m_written, [this](const char* data, std::size_t size) { return writeBuffer(data, size); });
     });
@@ -108,7 +105,7 @@ bool PipelinedFileWriter::append(const char* data, std::size_t size) {
         if (m_failed.load()) return false;
         if (!m_filling && !takeBuffer()) return false;
         // The buffer being filled belongs to this thread alone: no lock for the copy.
-        char* buffer = m_buffers[m_handedOver % m_sizes.size()].get();
+        char* buffer = m_buffers[m_handedOver % m_sizes.size()];
         const std::size_t take = std::min(size, m_bufferBytes - m_filled);
         std::memcpy(buffer + m_filled, data, take);
         m_filled += take;
@@ -169,7 +166,7 @@ void PipelinedFileWriter::consumeLoop(uint64_t& done,
         const std::size_t size = m_sizes[index];
         const bool failed = !m_error.empty();
         lock.unlock();
-        const std::string error = failed ? std::string() : consume(m_buffers[index].get(), size);
+        const std::string error = failed ? std::string() : consume(m_buffers[index], size);
         lock.lock();
         if (!error.empty()) setError(error);
         ++done;

@@ -50,11 +50,6 @@ public:
     std::string error() const;
 
 private:
-    struct AlignedDelete {
-        void operator()(char* data) const;
-    };
-    typedef std::unique_ptr<char[], AlignedDelete> Buffer;
-
     void startConsumers();  // the buffers, the writer and the hasher
     bool takeBuffer();      // for the next append; false on error or cancel
     void handOver();       // the buffer being filled goes to the writer and hasher
@@ -69,8 +64,10 @@ private:
     const CurlCancel& m_cancel;
     const std::size_t m_bufferBytes;
     const bool m_writeThrough;
-    // The ring, made at the first append; buffer i holds hand-over number i, i + n, ...
-    std::vector<Buffer> m_buffers;  // appending thread only until the consumers start
+    // The ring, made at the first append as one block of memory; buffer i holds
+    // hand-over number i, i + n, ... Appending thread only until the consumers start.
+    std::unique_ptr<char[]> m_memory;
+    std::vector<char*> m_buffers;   // aligned for direct I/O
 
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;  // waits on m_mutex
