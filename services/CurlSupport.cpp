@@ -1,5 +1,6 @@
 #include "CurlSupport.h"
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdlib>
@@ -108,6 +109,15 @@ FetchResult finishFetch(CURL* easy, CURLcode code, const char* errorBuffer, bool
     return result;
 }
 
+// The poll's time-out: the regular interval, or less when the caller's next check is
+// due earlier (rounded up, so that the check finds its time come).
+int pollTimeoutMs(const NextCheckFunction& nextCheck) {
+    if (!nextCheck) return static_cast<int>(kPollIntervalMs);
+    const auto left = nextCheck() - std::chrono::steady_clock::now();
+    const long long ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return static_cast<int>(std::max(0LL, std::min<long long>(ms, kPollIntervalMs)));
+}
+
 }  // namespace
 
 void ensureCurlGlobalInit() {
@@ -146,7 +156,7 @@ void CurlCancel::detach() {
     m_multi = nullptr;
 }
 
-CURLcode runCurl(CURL* easy, CurlCancel& cancel) {
+CURLcode runCurl(CURL* easy, CurlCancel& cancel, const NextCheckFunction& nextCheck) {
     CURLM* multi = curl_multi_init();
     if (!multi) return CURLE_OUT_OF_MEMORY;
     if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
@@ -181,7 +191,7 @@ CURLcode runCurl(CURL* easy, CurlCancel& cancel) {
             result = CURLE_RECV_ERROR;
             break;
         }
-        mc = curl_multi_poll(multi, nullptr, 0, kPollIntervalMs, nullptr);
+        mc = curl_multi_poll(multi, nullptr, 0, pollTimeoutMs(nextCheck), nullptr);
         if (mc != CURLM_OK) {
             result = CURLE_OUT_OF_MEMORY;
             break;

@@ -3,7 +3,9 @@
 // global set-up, a cancel token that ends a running transfer promptly, the network
 // options both apply, and text fetches with a size bound.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -61,10 +63,14 @@ private:
     CURLM* m_multi = nullptr;  // guarded by m_mutex
 };
 
+// When the caller's own checks in libcurl's callbacks (a stall time-out, say) are due
+// next; libcurl's callbacks run again by then at the latest.
+typedef std::function<std::chrono::steady_clock::time_point()> NextCheckFunction;
+
 // Runs `easy` to its end in a private multi handle. Returns the transfer's result,
 // or CURLE_ABORTED_BY_CALLBACK as soon as `cancel` is set (checked at least every
 // 250 ms, and at once when cancel() wakes the poll).
-CURLcode runCurl(CURL* easy, CurlCancel& cancel);
+CURLcode runCurl(CURL* easy, CurlCancel& cancel, const NextCheckFunction& nextCheck = NextCheckFunction());
 
 // Options that every request of the services applies.
 struct NetworkSettings {

@@ -268,7 +268,11 @@ Attempt transferOnce(const DownloadTask& task, const DownloadServiceOptions& opt
         curl_easy_setopt(handle, CURLOPT_HTTPAUTH, CURLAUTH_ANY);
     }
 
-    attempt.code = runCurl(handle, cancel);
+    NextCheckFunction nextCheck;
+    if (context.stallTimeout > Clock::duration::zero()) {
+        nextCheck = [&context] { return context.lastActivity + context.stallTimeout; };
+    }
+    attempt.code = runCurl(handle, cancel, nextCheck);
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &attempt.status);
     attempt.curlError = errorBuffer[0] ? std::string(errorBuffer) : std::string(curl_easy_strerror(attempt.code));
     context.easy = nullptr;

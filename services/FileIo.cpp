@@ -38,9 +38,16 @@ bool fileSize(int fd, uint64_t& size) {
 }
 
 bool seekToEnd(int fd) { return ::_lseeki64(fd, 0, SEEK_END) >= 0; }
+bool seekTo(int fd, uint64_t offset) { return ::_lseeki64(fd, static_cast<long long>(offset), SEEK_SET) >= 0; }
 bool truncateToStart(int fd) { return ::_chsize_s(fd, 0) == 0 && ::_lseeki64(fd, 0, SEEK_SET) == 0; }
 bool syncToDisk(int fd) { return ::_commit(fd) == 0; }
 void startWriteback(int, uint64_t, uint64_t) {}
+
+bool setDirectWrites(int, bool on) {
+    if (!on) return true;
+    errno = EINVAL;
+    return false;
+}
 
 #else
 
@@ -59,11 +66,19 @@ bool fileSize(int fd, uint64_t& size) {
 }
 
 bool seekToEnd(int fd) { return ::lseek(fd, 0, SEEK_END) >= 0; }
+bool seekTo(int fd, uint64_t offset) { return ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) >= 0; }
 bool truncateToStart(int fd) { return ::ftruncate(fd, 0) == 0 && ::lseek(fd, 0, SEEK_SET) == 0; }
 bool syncToDisk(int fd) { return ::fsync(fd) == 0; }
 
 void startWriteback(int fd, uint64_t offset, uint64_t length) {
     ::sync_file_range(fd, static_cast<off64_t>(offset), static_cast<off64_t>(length), SYNC_FILE_RANGE_WRITE);
+}
+
+bool setDirectWrites(int fd, bool on) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0) return false;
+    const int wanted = on ? (flags | O_DIRECT) : (flags & ~O_DIRECT);
+    return wanted == flags || ::fcntl(fd, F_SETFL, wanted) == 0;
 }
 
 #endif

@@ -1,8 +1,10 @@
 #pragma once
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -13,21 +15,25 @@ namespace kestrup_services {
 class CurlCancel;
 class Sha256;
 
-// Writes a download's bytes to its file and feeds them to the hasher on a thread of
-// its own, so that receiving, writing and hashing overlap. Bytes are copied into a
-// few fixed buffers (bufferCount x bufferBytes: the whole memory it uses); when all
-// are full, append() waits for the writer, which bounds memory whatever the network
-// speed.
+// Writes a download's bytes to its file and feeds them to the hasher, each on a
+// thread of its own, so that receiving, writing and hashing overlap. Bytes are
+// copied into a ring of fixed buffers (bufferCount x bufferBytes: the whole memory
+// it uses); a buffer is taken again once it is both written and hashed. When all
+// are taken, append() waits, which bounds memory whatever the network speed.
 //
-// With `startWriteback`, written ranges are handed to the disk as they go
-// (sync_file_range), so that a final fsync has little left to do.
+// With `writeThrough` the file is about to be synced, so its bytes go to the disk
+// as they arrive: whole aligned buffers bypass the page cache where the file system
+// allows it (direct I/O, no copy into the cache and nothing left for the final
+// sync), everything else is written through the cache and handed to the disk in
+// steps (write-behind).
 //
 // Threads: append/flush/restart are called from one thread (the transfer's); the
-// writer thread is started by the constructor and joined by the destructor.
+// writer and hasher threads are started by the first append and joined by the
+// destructor.
 class PipelinedFileWriter {
 public:
     PipelinedFileWriter(int fd, uint64_t fileOffset, Sha256& hasher, const CurlCancel& cancel,
-                        std::size_t bufferBytes, std::size_t bufferCount, bool startWriteback);
+                        std::size_t bufferBytes, std::size_t bufferCount, bool writeThrough);
     ~PipelinedFileWriter();
     PipelinedFileWriter(const PipelinedFileWriter&) = delete;
     PipelinedFileWriter& operator=(const PipelinedFileWriter&) = delete;
@@ -44,27 +50,47 @@ public:
     std::string error() const;
 
 private:
-    void writerLoop();
-    void submitCurrent();  // caller holds m_mutex
+    void startConsumers();  // the buffers, the writer and the hasher
+    bool takeBuffer();      // for the next append; false on error or cancel
+    void handOver();       // the buffer being filled goes to the writer and hasher
+    // One consumer's loop: `done` counts the buffers it finished; `consume` is called
+    // without the lock and returns an error text, empty when fine.
+    void consumeLoop(uint64_t& done, const std::function<std::string(const char*, std::size_t)>& consume);
+    std::string writeBuffer(const char* data, std::size_t size);  // writer thread
+    void setError(const std::string& error);                      // caller holds m_mutex
 
     const int m_fd;
-    Sha256& m_hasher;            // used only by the writer thread between flushes
+    Sha256& m_hasher;            // used only by the hasher thread between flushes
     const CurlCancel& m_cancel;
     const std::size_t m_bufferBytes;
-    const bool m_startWriteback;
+    const bool m_writeThrough;
+    // The ring, made at the first append as one block of memory; buffer i holds
+    // hand-over number i, i + n, ... Appending thread only until the consumers start.
+    std::unique_ptr<char[]> m_memory;
+    std::vector<char*> m_buffers;   // aligned for direct I/O
 
     mutable std::mutex m_mutex;
-    std::condition_variable m_changed;            // waits on m_mutex
-    std::vector<std::vector<char>> m_free;        // empty buffers; guarded by m_mutex
-    std::deque<std::vector<char>> m_full;         // waiting to be written; guarded by m_mutex
-    std::vector<char> m_current;                  // being filled by append(); guarded by m_mutex
-    bool m_busy = false;                          // the writer holds a buffer; guarded by m_mutex
-    bool m_stop = false;                          // guarded by m_mutex
-    std::string m_error;                          // first write error; guarded by m_mutex
-    // Writer thread only, or any thread while the writer is idle (restart()).
-    uint64_t m_filePosition;                      // end of the written bytes
+    std::condition_variable m_changed;  // waits on m_mutex
+    std::vector<std::size_t> m_sizes;   // bytes in each handed-over buffer; guarded by m_mutex
+    uint64_t m_handedOver = 0;          // buffers handed over so far; guarded by m_mutex
+    uint64_t m_written = 0;             // of them written; guarded by m_mutex
+    uint64_t m_hashed = 0;              // of them hashed; guarded by m_mutex
+    bool m_stop = false;                // guarded by m_mutex
+    std::string m_error;                // first write error; guarded by m_mutex
+    std::atomic<bool> m_failed{false};  // m_error is set; read without the lock by append()
+
+    // The appending thread only.
+    bool m_filling = false;             // it holds buffer m_handedOver % n
+    std::size_t m_filled = 0;           // bytes in it
+
+    // Writer thread only, or any thread while both consumers are idle (restart()).
+    uint64_t m_filePosition;            // end of the written bytes
     uint64_t m_writebackFrom;
+    bool m_directWanted;                // direct I/O not yet refused by the file system
+    bool m_directOn = false;            // the descriptor is in direct mode
+
     std::thread m_writer;
+    std::thread m_hasherThread;
 };
 
 }  // namespace kestrup_services

@@ -8,7 +8,6 @@
 // At the end it prints the median of each and the ratios, and the service's peak
 // resident memory growth (VmHWM, reset before every download).
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -18,29 +17,24 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <openssl/evp.h>
-#include <poll.h>
 #include <spawn.h>
-#include <sys/sendfile.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <benchmark/benchmark.h>
 #include <boost/make_shared.hpp>
 
+#include "BenchSupport.h"
 #include "DownloadService.h"
+#include "LoopbackServers.h"
 #include "bus/IMessageSink.h"
 #include "bus/LocalMessage.h"
 #include "bus/MessageDispatcher.h"
-#include "host/Logger.h"
 #include "payloads/RequestPayloads.h"
 #include "payloads/StatusPayloads.h"
 
@@ -53,79 +47,10 @@ std::string g_folder;     // work folder of this run
 std::string g_source;     // the served file
 std::string g_digest;     // its SHA-256
 std::map<std::string, std::vector<double>> g_seconds;  // wall time per run, by benchmark
+std::map<std::string, std::vector<double>> g_cpuSeconds;  // this process's and its children's CPU time per run
 std::map<std::string, double> g_peakGrowthMiB;          // service runs only
 
-// --- a minimal HTTP/1.0 file server on 127.0.0.1 ----------------------------------
-
-class FileServer {
-public:
-    explicit FileServer(const std::string& file) : m_file(file) {
-        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(m_listener, 16) != 0 ||
-            ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            std::perror("bench server");
-            std::exit(1);
-        }
-        m_port = ntohs(address.sin_port);
-        m_thread = std::thread([this] { acceptLoop(); });
-    }
-
-    ~FileServer() {
-        m_stop = true;
-        m_thread.join();
-        ::close(m_listener);
-    }
-
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/files/big.bin"; }
-
-private:
-    void acceptLoop() {
-        while (!m_stop) {
-            struct pollfd descriptor = {m_listener, POLLIN, 0};
-            if (::poll(&descriptor, 1, 100) <= 0) continue;
-            const int client = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
-            if (client < 0) continue;
-            serve(client);  // one client at a time is all a benchmark run needs
-            ::close(client);
-        }
-    }
-
-    void serve(int client) {
-        std::string request;
-        char buffer[4096];
-        while (request.find("\r\n\r\n") == std::string::npos && request.size() < 65536) {
-            const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
-            if (n <= 0) return;
-            request.append(buffer, static_cast<std::size_t>(n));
-        }
-        const int fd = ::open(m_file.c_str(), O_RDONLY | O_CLOEXEC);
-        struct stat info;
-        if (fd < 0 || ::fstat(fd, &info) != 0) return;
-        const std::string header = "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
-                                   std::to_string(info.st_size) + "\r\nConnection: close\r\n\r\n";
-        if (::send(client, header.data(), header.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(header.size())) {
-            off_t offset = 0;
-            while (offset < info.st_size && !m_stop) {
-                const ssize_t n = ::sendfile(client, fd, &offset, static_cast<std::size_t>(info.st_size - offset));
-                if (n <= 0) break;
-            }
-        }
-        ::close(fd);
-    }
-
-    std::string m_file;
-    int m_listener = -1;
-    int m_port = 0;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
-
-FileServer* g_server = nullptr;
+benchsupport::FileServer* g_server = nullptr;
 
 // --- helpers ------------------------------------------------------------------------
 
@@ -239,22 +164,40 @@ private:
     boost::shared_ptr<LocalMessage> m_answer;  // guarded by m_mutex
 };
 
-class QuietLogger : public Logger {
-public:
-    void log(const std::string&) override {}
-};
-
 // --- the benchmarks ---------------------------------------------------------------
 
-void recordRun(benchmark::State& state, const std::string& name, double seconds) {
-    state.SetIterationTime(seconds);
-    g_seconds[name].push_back(seconds);
+// CPU time of this process (the server thread included) and of its waited-for children.
+double cpuSecondsSoFar() {
+    double seconds = 0;
+    for (int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
+        struct rusage usage;
+        ::getrusage(who, &usage);
+        seconds += double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                   double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    }
+    return seconds;
 }
+
+// Wall and CPU time of one run, from the moment it is created.
+class RunClock {
+public:
+    RunClock() : m_cpu(cpuSecondsSoFar()), m_begin(std::chrono::steady_clock::now()) {}
+    void record(benchmark::State& state, const std::string& name) const {
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_begin).count();
+        state.SetIterationTime(seconds);
+        g_seconds[name].push_back(seconds);
+        g_cpuSeconds[name].push_back(cpuSecondsSoFar() - m_cpu);
+    }
+
+private:
+    double m_cpu;
+    std::chrono::steady_clock::time_point m_begin;
+};
 
 void BM_Service(benchmark::State& state) {
     const bool sync = state.range(0) != 0;
     const std::string name = sync ? "service (fsync before rename)" : "service (no fsync)";
-    QuietLogger quiet;
+    benchsupport::QuietLogger quiet;
     DownloadServiceOptions options;
     options.defaultDestinationFolder = g_folder + "/service";
     options.noProxy = "*";
@@ -278,10 +221,9 @@ void BM_Service(benchmark::State& state) {
         boost::shared_ptr<LocalMessage> start = boost::make_shared<LocalMessage>(properties);
         start->setPayload(boost::make_shared<StartRequestPayload>(g_server->url(), "", "", "", false, g_digest));
 
-        const auto begin = std::chrono::steady_clock::now();
+        const RunClock clock;
         MessageDispatcher::getInstance()->post(start);
         boost::shared_ptr<LocalMessage> answer = answers.wait();
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
         const long peak = statusKiB("VmHWM:");
 
         auto report = answer ? boost::dynamic_pointer_cast<StatusReportPayload>(answer->getPayload())
@@ -290,7 +232,7 @@ void BM_Service(benchmark::State& state) {
             state.SkipWithError(report ? report->getMessage().c_str() : "no answer from the service");
             break;
         }
-        recordRun(state, name, seconds);
+        clock.record(state, name);
         const double growth = double(peak - before) / 1024.0;
         g_peakGrowthMiB[name] = std::max(g_peakGrowthMiB[name], growth);
         state.counters["peak_rss_growth_MiB"] = growth;
@@ -303,16 +245,15 @@ void BM_Service(benchmark::State& state) {
 void BM_CurlThenOpenssl(benchmark::State& state) {
     const std::string out = g_folder + "/curl-openssl.bin";
     for (auto _ : state) {
-        const auto begin = std::chrono::steady_clock::now();
+        const RunClock clock;
         const int fetched = run({"curl", "-s", "-f", "--noproxy", "*", "-o", out, g_server->url()});
         std::string digest;
         const int hashed = run({"openssl", "dgst", "-sha256", "-r", out}, &digest);
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
         if (fetched != 0 || hashed != 0 || digest.compare(0, 64, g_digest) != 0) {
             state.SkipWithError("curl or openssl failed, or the digest differs");
             break;
         }
-        recordRun(state, "curl -o + openssl dgst", seconds);
+        clock.record(state, "curl -o + openssl dgst");
         removeQuietly(out);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(g_sizeMiB << 20));
@@ -321,42 +262,38 @@ void BM_CurlThenOpenssl(benchmark::State& state) {
 void BM_CurlOnly(benchmark::State& state) {
     const std::string out = g_folder + "/curl.bin";
     for (auto _ : state) {
-        const auto begin = std::chrono::steady_clock::now();
+        const RunClock clock;
         const int fetched = run({"curl", "-s", "-f", "--noproxy", "*", "-o", out, g_server->url()});
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
         if (fetched != 0) {
             state.SkipWithError("curl failed");
             break;
         }
-        recordRun(state, "curl -o", seconds);
+        clock.record(state, "curl -o");
         removeQuietly(out);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(g_sizeMiB << 20));
 }
 
-double median(std::vector<double> values) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
+using benchsupport::median;
 
 void printSummary() {
     const double pair = median(g_seconds["curl -o + openssl dgst"]);
     const double curlOnly = median(g_seconds["curl -o"]);
     std::printf("\n%zu MiB over loopback, medians of %zu runs each\n", g_sizeMiB,
                 g_seconds.empty() ? std::size_t(0) : g_seconds.begin()->second.size());
-    std::printf("%-32s %9s %10s %12s %12s %14s\n", "", "seconds", "MiB/s", "vs pair", "vs curl -o", "peak RSS +MiB");
+    std::printf("%-32s %9s %10s %12s %12s %9s %14s\n", "", "seconds", "MiB/s", "vs pair", "vs curl -o", "CPU s",
+                "peak RSS +MiB");
     for (const auto& entry : g_seconds) {
         const double seconds = median(entry.second);
-        std::printf("%-32s %9.3f %10.1f %12.3f %12.3f", entry.first.c_str(), seconds,
+        std::printf("%-32s %9.3f %10.1f %12.3f %12.3f %9.3f", entry.first.c_str(), seconds,
                     seconds > 0 ? double(g_sizeMiB) / seconds : 0.0, pair > 0 ? seconds / pair : 0.0,
-                    curlOnly > 0 ? seconds / curlOnly : 0.0);
+                    curlOnly > 0 ? seconds / curlOnly : 0.0, median(g_cpuSeconds[entry.first]));
         const auto growth = g_peakGrowthMiB.find(entry.first);
         if (growth != g_peakGrowthMiB.end()) std::printf(" %14.1f", growth->second);
         std::printf("\n");
     }
-    std::printf("(ratio = median time / median time of the other; below 1 is faster)\n");
+    std::printf("(ratio = median time / median time of the other; below 1 is faster; CPU s: this process,\n"
+                " its in-process server included, and curl or openssl)\n");
 }
 
 }  // namespace
@@ -366,8 +303,12 @@ BENCHMARK(BM_CurlThenOpenssl)->UseManualTime()->Unit(benchmark::kMillisecond)->I
 BENCHMARK(BM_CurlOnly)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5);
 
 int main(int argc, char** argv) {
+    // Runs of the three take turns, so that a burst of load elsewhere hits all alike.
+    std::string interleave = "--benchmark_enable_random_interleaving=true";
     std::vector<char*> rest;
-    for (int i = 0; i < argc; ++i) {
+    rest.push_back(argv[0]);
+    rest.push_back(&interleave[0]);
+    for (int i = 1; i < argc; ++i) {
         if (std::strncmp(argv[i], "--size-mib=", 11) == 0) {
             g_sizeMiB = static_cast<std::size_t>(std::atol(argv[i] + 11));
         } else {
@@ -391,7 +332,7 @@ int main(int argc, char** argv) {
     g_digest = sha256OfFile(g_source);
 
     {
-        FileServer server(g_source);
+        benchsupport::FileServer server(g_source);
         g_server = &server;
         benchmark::RunSpecifiedBenchmarks();
         g_server = nullptr;

@@ -109,7 +109,7 @@ protected:
 };
 
 TEST_F(DownloadServiceTest, FinishedDownloadIsVerifiedOwnerOnlyAndReportsProgress) {
-    const std::string content = serve("app-2.run", patternBytes(300000));
+    const std::string content = serve("app-2.run", patternBytes((5 << 20) + 300000));  // > the write buffers; odd end
     const UUId session = UUId::generate();
     RecordingSink progress({DownloadService::progressTopic(session)});
 
