@@ -3,9 +3,6 @@
 #include <exception>
 #include <iostream>
 
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 
 #include <QCoreApplication>
 
@@ -35,18 +32,9 @@ int runFeedTool(const kestrup_host::HostOptions& options) {
     return reinterpret_cast<KestrupFeedToolFunction>(function)(options);
 }
 
-// Fewer malloc arenas: the host's threads mostly wait, and every arena a thread
-// touches keeps memory of its own.
-void limitMallocArenas() {
-#if defined(__GLIBC__)
-    mallopt(M_ARENA_MAX, 2);
-#endif
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    limitMallocArenas();
     QCoreApplication app(argc, argv);
     const kestrup_host::ParsedCommandLine parsed = kestrup_host::parseCommandLine(QCoreApplication::arguments());
     if (!parsed.ok()) {

@@ -5,7 +5,8 @@
 #   idle_host.sh BUILD_DIR [RUNS=5] [SETTLE_SECONDS=10] [CPU_SECONDS=10]
 # After SETTLE_SECONDS it reads VmRSS, RssAnon, RssFile and Threads from
 # /proc/PID/status, then utime+stime from /proc/PID/stat over a further
-# CPU_SECONDS. Prints every run, the medians and the host's ratio to the floor.
+# CPU_SECONDS, and the context switches of its threads over that time (wake-ups).
+# Prints every run, the medians and the host's ratio to the floor.
 # With SMAPS=1 it also prints the host's resident KiB per mapped file (last run).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -33,6 +34,8 @@ sed -i 's/^InactivityTimeout=.*/InactivityTimeout=-1/' "$demo/kestrup-host.ini"
 
 status_kib() { awk -v key="$2:" '$1 == key { print $2 }' "/proc/$1/status"; }
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+# Context switches of all its threads: each is a wake-up (or a preemption).
+switches() { cat /proc/"$1"/task/*/status | awk '/ctxt_switches:/ { n += $2 } END { print n }'; }
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 # measure NAME COMMAND...: one start; appends "rss anon file threads cpu_ms" to $work/NAME.
@@ -43,14 +46,16 @@ measure() {
   pid=$!
   sleep "$settle"
   kill -0 "$pid" 2>/dev/null || { echo "$0: $name ended on its own" >&2; exit 1; }
-  local rss anon file threads before after
+  local rss anon file threads before after woke
   rss=$(status_kib "$pid" VmRSS)
   anon=$(status_kib "$pid" RssAnon)
   file=$(status_kib "$pid" RssFile)
   threads=$(status_kib "$pid" Threads)
   before=$(cpu_ticks "$pid")
+  woke=$(switches "$pid")
   sleep "$cpu_window"
   after=$(cpu_ticks "$pid")
+  woke=$(( $(switches "$pid") - woke ))
   if [ "${SMAPS:-0}" = 1 ] && [ "$name" = host ]; then
     awk '/^[0-9a-f]+-[0-9a-f]+ / { file = ($6 == "") ? "[anonymous]" : $6 }
          /^Rss:/ { kib[file] += $2 }
@@ -60,9 +65,9 @@ measure() {
   kill -TERM "$pid"
   wait "$pid" 2>/dev/null || true
   pid=
-  echo "$rss $anon $file $threads $(( (after - before) * 1000 / ticks ))" >> "$work/$name"
-  printf '%-6s run: VmRSS %6d KiB (anon %6d, file %6d)  threads %2d  cpu %4d ms in %ds\n' \
-    "$name" "$rss" "$anon" "$file" "$threads" "$(( (after - before) * 1000 / ticks ))" "$cpu_window"
+  echo "$rss $anon $file $threads $(( (after - before) * 1000 / ticks )) $woke" >> "$work/$name"
+  printf '%-6s run: VmRSS %6d KiB (anon %6d, file %6d)  threads %2d  cpu %4d ms, %3d wake-ups in %ds\n' \
+    "$name" "$rss" "$anon" "$file" "$threads" "$(( (after - before) * 1000 / ticks ))" "$woke" "$cpu_window"
 }
 
 for _ in $(seq "$runs"); do
@@ -72,7 +77,7 @@ done
 
 column_median() { awk -v c="$2" '{ print $c }' "$work/$1" | median; }
 echo "medians of $runs starts, after ${settle}s idle (CPU over the next ${cpu_window}s):"
-for column in 1:VmRSS 2:RssAnon 3:RssFile 4:Threads 5:CPU_ms; do
+for column in 1:VmRSS 2:RssAnon 3:RssFile 4:Threads 5:CPU_ms 6:Wake-ups; do
   index=${column%%:*}
   h=$(column_median host "$index")
   f=$(column_median floor "$index")
