@@ -235,9 +235,9 @@ bool HostContext::startServices(std::string& error) {
     Logger* const logger = m_logger.get();
     m_downloads = std::make_unique<DeferredService>(
         DownloadService::Topic, m_bus.get(), logger,
-        [this, downloadOptions, logger](MessageDispatcher* bus, std::string& error) {
+        [this, downloadOptions, logger](MessageDispatcher* bus, std::string& why) {
             std::unique_ptr<kestrup_services::DownloadBusService> service;
-            if (kestrup_services::TransferModule* module = transferModule(error)) {
+            if (kestrup_services::TransferModule* module = transferModule(why)) {
                 service = module->createDownloadService(downloadOptions, bus, logger);
                 m_downloadService = service.get();
             }
@@ -251,8 +251,8 @@ bool HostContext::startServices(std::string& error) {
     const BackendClientOptions backendOptions = m_settings.backend;
     m_backend = std::make_unique<DeferredService>(
         BackendClient::Topic, m_bus.get(), logger,
-        [backendOptions, logger](MessageDispatcher* bus, std::string& error) {
-            kestrup_services::TransferModule* module = transferModule(error);
+        [backendOptions, logger](MessageDispatcher* bus, std::string& why) {
+            kestrup_services::TransferModule* module = transferModule(why);
             return module ? module->createBackendClient(backendOptions, bus, logger)
                           : std::unique_ptr<kestrup_services::BusService>();
         });
@@ -320,6 +320,7 @@ void HostContext::destroyComponent() {
 }
 
 void HostContext::removeDownloadLeftovers() {
+    if (!m_downloads->created() && !mayHaveDownloadLeftovers()) return;
     WorkflowSnapshot snapshot;
     std::string error;
     if (!readWorkflowSnapshot(m_settings.dataFolder, m_settings.domainId, snapshot, error)) {
@@ -329,7 +330,6 @@ void HostContext::removeDownloadLeftovers() {
     // Only a download the workflow is still in can be resumed; every other is given up.
     std::set<std::string> live;
     if (snapshot.state == kWorkflowDownloading && !snapshot.sessionId.empty()) live.insert(snapshot.sessionId);
-    if (!m_downloads->created() && !mayHaveDownloadLeftovers()) return;
     if (m_downloads->service() == nullptr) return;  // logged
     m_downloadService->removeLeftovers(live, componentDownloadFolders());
 }
