@@ -15,7 +15,9 @@ DeferredService::~DeferredService() {
 bool DeferredService::start() {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_subscribed) return true;
+    if (m_service && !m_service->start()) return false;
     m_subscribed = m_bus->subscribe(this, m_topic) == 0;
+    if (!m_subscribed && m_service) m_service->stop();
     return m_subscribed;
 }
 
@@ -48,7 +50,7 @@ kestrup_services::BusService* DeferredService::service() {
     std::unique_ptr<kestrup_services::BusService> service = m_factory(&m_postOnlyBus, error);
     if (!service) {
         error = "cannot be served: " + error;
-    } else if (!service->start()) {
+    } else if (m_subscribed && !service->start()) {
         error = "cannot be served: its service did not start";
         service.reset();
     }

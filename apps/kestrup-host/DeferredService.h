@@ -32,14 +32,15 @@ public:
     DeferredService(const DeferredService&) = delete;
     DeferredService& operator=(const DeferredService&) = delete;
 
-    // Subscribes to the topic; false when the bus refuses.
+    // Subscribes to the topic (and starts a service created meanwhile); false when
+    // the bus refuses.
     bool start();
     // Unsubscribes (waiting for a delivery in progress), then stops the created
     // service. Idempotent.
     void stop();
     bool isRunning() const;
-    // The created service, created and started now when it was not yet; null when
-    // that failed (logged).
+    // The created service, created now when it was not yet (and started while the
+    // topic is subscribed); null when that failed (logged).
     kestrup_services::BusService* service();
     bool created() const;
 
