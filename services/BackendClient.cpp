@@ -23,14 +23,6 @@
 
 namespace ks = kestrup_services;
 
-const char* const BackendClient::Topic = "event://Backend/Kestrup";
-const char* const BackendClient::CheckForUpdatesType = "CheckForUpdates";
-const char* const BackendClient::UpdateManifestType = "UpdateManifest";
-const char* const BackendClient::FeedErrorType = "UpdateFeedError";
-const char* const BackendClient::UpdateInstalledType = "UpdateInstalled";
-const char* const BackendClient::NoticeTopic = "event://Backend/Kestrup/Notice";
-const char* const BackendClient::UpdateHeldType = "UpdateHeld";
-
 namespace {
 
 // The report body: one element, attribute values escaped by the XML writer.

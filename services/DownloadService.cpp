@@ -26,10 +26,6 @@
 
 namespace ks = kestrup_services;
 
-const char* const DownloadService::Topic = "event://Client/Service/Download";
-const char* const DownloadService::ProgressTopicPrefix = "event://Client/Service/Download/Progress/";
-const char* const DownloadService::NoDigestDetail = "no-digest";
-
 namespace {
 
 const char* const kStartType = "Start";
@@ -352,10 +348,6 @@ void DownloadService::removeLeftovers(const std::set<std::string>& keepSessions,
         const bool live = keep.count(entry->first.getValue()) || m_impl->active.count(entry->first);
         entry = live ? std::next(entry) : m_impl->known.erase(entry);
     }
-}
-
-std::string DownloadService::progressTopic(const UUId& sessionId) {
-    return std::string(ProgressTopicPrefix) + sessionId.getValue();
 }
 
 DownloadService::DownloadService(const DownloadServiceOptions& options, MessageDispatcher* bus, Logger* logger)

@@ -1,12 +1,16 @@
 #include "FeedTool.h"
 
 #include <chrono>
+#include <iostream>
+
+#include <unistd.h>
 
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QUrl>
 
+#include "Export.h"
 #include "ExitCodes.h"
 #include "FeedGuard.h"
 #include "FeedSignature.h"
@@ -186,3 +190,8 @@ int runFeedCommand(const HostOptions& options, OutcomePrinter& printer) {
 }
 
 }  // namespace kestrup_host
+
+extern "C" KESTRUP_DLL_EXPORT int kestrup_feed_command(const kestrup_host::HostOptions& options) {
+    kestrup_host::OutcomePrinter printer(std::cout, std::cerr, ::isatty(STDERR_FILENO) == 1);
+    return kestrup_host::runFeedCommand(options, printer);
+}

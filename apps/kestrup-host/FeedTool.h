@@ -13,3 +13,13 @@ namespace kestrup_host {
 int runFeedCommand(const HostOptions& options, OutcomePrinter& printer);
 
 }  // namespace kestrup_host
+
+// The feed tool lives in a module of its own (it needs the transfer stack, which
+// the other commands load only when they transfer); kestrup-host calls it through
+// this function, which prints to the standard streams.
+#define KESTRUP_FEED_TOOL_FUNCTION "kestrup_feed_command"
+typedef int (*KestrupFeedToolFunction)(const kestrup_host::HostOptions& options);
+
+namespace kestrup_host {
+
+}  // namespace kestrup_host

@@ -4,6 +4,7 @@
 
 #include "BoundedProcess.h"
 #include "HoldList.h"
+#include "TransferStack.h"
 #include "LastFailure.h"
 #include "OutcomePrinter.h"
 #include "WorkflowSnapshot.h"
@@ -154,7 +155,8 @@ std::string HealthFollowUp::rollBack(const InstalledChange& change, int& exitCod
 void HealthFollowUp::report(const ReleaseHealthReport& outcome) {
     if (m_settings.reportUrl.empty()) return;
     std::string error;
-    if (postHealthReport(m_settings.backend, outcome, error)) {
+    kestrup_services::TransferModule* transfers = transferModule(error);
+    if (transfers != nullptr && transfers->postHealthReport(m_settings.backend, outcome, error)) {
         log("Reported the health of version " + std::to_string(outcome.version) + " (" + outcome.outcome +
             ", rollback " + outcome.rollback + ")");
     } else {

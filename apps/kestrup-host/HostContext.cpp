@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -14,7 +15,9 @@
 
 #include "BackendClient.h"
 #include "DataFolderLock.h"
+#include "DeferredService.h"
 #include "DownloadService.h"
+#include "TransferStack.h"
 #include "WorkflowSnapshot.h"
 #include "bus/MessageDispatcher.h"
 #include "bus/MessageTriggerer.h"
@@ -39,6 +42,24 @@ const std::chrono::milliseconds kDeliveryGrace(1000);
 const int32_t kWorkflowDownloading = 3;
 // Where the component puts its downloads, below the per-user data folder.
 const char* const kComponentDownloadFolder = "Corvane/Brenmark";
+// Below the data folder: the download service's default folder and its records.
+const char* const kDefaultDownloadFolder = "/downloads";
+const char* const kDownloadRecordFolder = "/download-sessions";
+
+// Whether `folder` holds an entry that `matches`; an unreadable folder counts as
+// holding one (the service then looks, and logs what fails).
+template <class Match>
+bool folderHolds(const std::string& folder, Match matches) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::directory_iterator entries(fs::u8path(folder), error);
+    if (error) return error != std::errc::no_such_file_or_directory;
+    for (; entries != fs::directory_iterator(); entries.increment(error)) {
+        if (error) return true;
+        if (matches(entries->path().filename().u8string())) return true;
+    }
+    return false;
+}
 
 // Creates `path` (and its parents); a folder created here is owner-only.
 bool makeFolder(const std::string& path) {
@@ -208,15 +229,33 @@ void HostContext::startBus() {
 
 bool HostContext::startServices(std::string& error) {
     DownloadServiceOptions downloadOptions = m_settings.download;
-    downloadOptions.defaultDestinationFolder = m_settings.dataFolder + "/downloads";
-    downloadOptions.stateFolder = m_settings.dataFolder + "/download-sessions";
-    m_downloads = std::make_unique<DownloadService>(downloadOptions, m_bus.get(), m_logger.get());
+    downloadOptions.defaultDestinationFolder = m_settings.dataFolder + kDefaultDownloadFolder;
+    downloadOptions.stateFolder = m_settings.dataFolder + kDownloadRecordFolder;
+    if (!transferModulePresent(error)) return false;
+    Logger* const logger = m_logger.get();
+    m_downloads = std::make_unique<DeferredService>(
+        DownloadService::Topic, m_bus.get(), logger,
+        [this, downloadOptions, logger](MessageDispatcher* bus, std::string& why) {
+            std::unique_ptr<kestrup_services::DownloadBusService> service;
+            if (kestrup_services::TransferModule* module = transferModule(why)) {
+                service = module->createDownloadService(downloadOptions, bus, logger);
+                m_downloadService = service.get();
+            }
+            return std::unique_ptr<kestrup_services::BusService>(std::move(service));
+        });
     if (!m_downloads->start()) {
         error = "the download service could not subscribe to the bus";
         return false;
     }
     removeDownloadLeftovers();
-    m_backend = std::make_unique<BackendClient>(m_settings.backend, m_bus.get(), m_logger.get());
+    const BackendClientOptions backendOptions = m_settings.backend;
+    m_backend = std::make_unique<DeferredService>(
+        BackendClient::Topic, m_bus.get(), logger,
+        [backendOptions, logger](MessageDispatcher* bus, std::string& why) {
+            kestrup_services::TransferModule* module = transferModule(why);
+            return module ? module->createBackendClient(backendOptions, bus, logger)
+                          : std::unique_ptr<kestrup_services::BusService>();
+        });
     if (!m_backend->start()) {
         error = "the backend client could not subscribe to the bus";
         return false;
@@ -281,6 +320,7 @@ void HostContext::destroyComponent() {
 }
 
 void HostContext::removeDownloadLeftovers() {
+    if (!m_downloads->created() && !mayHaveDownloadLeftovers()) return;
     WorkflowSnapshot snapshot;
     std::string error;
     if (!readWorkflowSnapshot(m_settings.dataFolder, m_settings.domainId, snapshot, error)) {
@@ -290,8 +330,28 @@ void HostContext::removeDownloadLeftovers() {
     // Only a download the workflow is still in can be resumed; every other is given up.
     std::set<std::string> live;
     if (snapshot.state == kWorkflowDownloading && !snapshot.sessionId.empty()) live.insert(snapshot.sessionId);
+    if (m_downloads->service() == nullptr) return;  // logged
+    m_downloadService->removeLeftovers(live, componentDownloadFolders());
+}
+
+std::vector<std::string> HostContext::componentDownloadFolders() const {
     // The component downloads into the per-user folder under the data folder.
-    m_downloads->removeLeftovers(live, {m_settings.dataFolder + "/" + kComponentDownloadFolder});
+    return {m_settings.dataFolder + "/" + kComponentDownloadFolder};
+}
+
+bool HostContext::mayHaveDownloadLeftovers() const {
+    const auto anyEntry = [](const std::string&) { return true; };
+    const auto partialFile = [](const std::string& name) {
+        const std::string suffix = ".part";
+        return name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+    };
+    if (folderHolds(m_settings.dataFolder + kDownloadRecordFolder, anyEntry)) return true;
+    std::vector<std::string> folders = componentDownloadFolders();
+    folders.push_back(m_settings.dataFolder + kDefaultDownloadFolder);
+    for (const std::string& folder : folders) {
+        if (folderHolds(folder, partialFile)) return true;
+    }
+    return false;
 }
 
 void HostContext::shutDown() {

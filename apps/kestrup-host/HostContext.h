@@ -2,6 +2,8 @@
 // Everything the component needs from its host, set up and torn down in order:
 // logger, configuration store, registry, store folder, bus, timed posts, download
 // service, backend client, the plug-in module and the "Kestrup" component.
+// The download service and the backend client answer their topics from the start;
+// the transfer module behind them is loaded on their first request.
 //
 // Use: openHost, then (for the commands that talk to the component) startBus,
 // startServices, loadComponent, startComponent. shutDown undoes what was done, in
@@ -16,12 +18,11 @@
 // the steps already done are undone by shutDown or the destructor.
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "HostSettings.h"
 
-class BackendClient;
 class DefaultLogger;
-class DownloadService;
 class IComponent;
 class IniConfigurationManager;
 class Logger;
@@ -31,9 +32,14 @@ class PluginManager;
 class ServiceOfferingManager;
 class ThreadPoolDispatcher;
 
+namespace kestrup_services {
+class DownloadBusService;
+}
+
 namespace kestrup_host {
 
 class DataFolderLock;
+class DeferredService;
 
 class HostContext {
 public:
@@ -53,7 +59,8 @@ public:
     bool lockDataFolder(std::string& error);
     // The bus (installed as MessageDispatcher::getInstance()) and the timed posts.
     void startBus();
-    // The download service and the backend client.
+    // The download service and the backend client: their topics, with the
+    // transfer module found (it is loaded later, on their first request).
     bool startServices(std::string& error);
     // Loads the module, creates "Kestrup" and calls initialize.
     bool loadComponent(const std::string& pluginPath, std::string& error);
@@ -71,6 +78,10 @@ private:
     void destroyComponent();
     // Partial files and records of downloads that the saved workflow no longer refers to.
     void removeDownloadLeftovers();
+    // Whether a record or partial file that removeDownloadLeftovers looks at exists,
+    // so that a host with nothing to clean up does not load the transfer module.
+    bool mayHaveDownloadLeftovers() const;
+    std::vector<std::string> componentDownloadFolders() const;
 
     const HostSettings m_settings;
     const bool m_verbose;
@@ -81,8 +92,9 @@ private:
     std::unique_ptr<ServiceOfferingManager> m_registry;
     std::unique_ptr<ThreadPoolDispatcher> m_bus;
     std::unique_ptr<MessageTriggerer> m_triggerer;
-    std::unique_ptr<DownloadService> m_downloads;
-    std::unique_ptr<BackendClient> m_backend;
+    std::unique_ptr<DeferredService> m_downloads;
+    std::unique_ptr<DeferredService> m_backend;
+    kestrup_services::DownloadBusService* m_downloadService = nullptr;  // created by m_downloads
     std::unique_ptr<PluginManager> m_plugins;
     std::string m_pluginPath;            // the loaded module; empty when none
     IComponent* m_component = nullptr;   // created by m_plugins; destroyed by shutDown

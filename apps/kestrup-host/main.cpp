@@ -3,7 +3,6 @@
 #include <exception>
 #include <iostream>
 
-#include <unistd.h>
 
 #include <QCoreApplication>
 
@@ -11,10 +10,29 @@
 #include "ExitCodes.h"
 #include "FeedTool.h"
 #include "HostApplication.h"
+#include "TransferStack.h"
 
 #ifndef KESTRUP_VERSION_TEXT
 #define KESTRUP_VERSION_TEXT "0"
 #endif
+#ifndef KESTRUP_FEED_TOOL_FILE_NAME
+#define KESTRUP_FEED_TOOL_FILE_NAME "libkestrup_feed_tool.so"
+#endif
+
+namespace {
+
+int runFeedTool(const kestrup_host::HostOptions& options) {
+    std::string error;
+    const QFunctionPointer function =
+        kestrup_host::ownModule(KESTRUP_FEED_TOOL_FILE_NAME).function(KESTRUP_FEED_TOOL_FUNCTION, error);
+    if (function == nullptr) {
+        std::cerr << "kestrup-host: the feed tool is unavailable: " << error << std::endl;
+        return kestrup_host::ExitSetupFailed;
+    }
+    return reinterpret_cast<KestrupFeedToolFunction>(function)(options);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
@@ -32,10 +50,7 @@ int main(int argc, char** argv) {
         return kestrup_host::ExitOk;
     }
     try {
-        if (parsed.options.command == kestrup_host::Command::Feed) {
-            kestrup_host::OutcomePrinter printer(std::cout, std::cerr, ::isatty(STDERR_FILENO) == 1);
-            return kestrup_host::runFeedCommand(parsed.options, printer);
-        }
+        if (parsed.options.command == kestrup_host::Command::Feed) return runFeedTool(parsed.options);
         return kestrup_host::HostApplication(parsed.options).run();
     } catch (const std::exception& e) {
         std::cerr << "kestrup-host: unexpected error: " << e.what() << std::endl;
