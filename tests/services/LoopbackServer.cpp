@@ -8,7 +8,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #ifdef _WIN32
@@ -198,19 +197,6 @@ std::vector<std::string> readLines(const std::string& path) {
     std::string line;
     while (std::getline(in, line)) lines.push_back(line);
     return lines;
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-bool writeFile(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-    return static_cast<bool>(out);
 }
 
 std::string patternBytes(std::size_t size, unsigned seed) {

@@ -96,6 +96,12 @@ std::string readFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+bool writeFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    return static_cast<bool>(out);
+}
+
 TempDir::TempDir() {
     const char* base = std::getenv("KESTRUP_TEST_TMP");
     fs::path root = (base && *base) ? fs::path(base) : fs::temp_directory_path();
