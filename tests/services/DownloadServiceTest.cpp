@@ -73,14 +73,8 @@ protected:
 
     // Expects the answer `type` with `code` and returns its text.
     std::string expectAnswer(const UUId& session, const std::string& type, int32_t code, std::size_t skip) {
-        const auto message = replyOf(session, skip);
-        const auto report =
-            message ? boost::dynamic_pointer_cast<StatusReportPayload>(message->getPayload()) : nullptr;
-        if (!report) {
-            ADD_FAILURE() << "no " << type << " with a StatusReportPayload for " << session.getValue();
-            return std::string();
-        }
-        EXPECT_EQ(type, message->getMessageType()) << report->getMessage();
+        const auto report = answerOf<StatusReportPayload>(session, type, skip);
+        if (!report) return std::string();
         EXPECT_EQ(code, report->getCode()) << report->getMessage();
         if (code != 0) { EXPECT_EQ(downloadFailureName(code), report->getDetail()); }
         return report->getMessage();

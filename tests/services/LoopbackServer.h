@@ -30,6 +30,9 @@ public:
     std::vector<std::string> reports() const;
 
 private:
+    // Starts the interpreter on `serverArgs`; false with m_error when it cannot.
+    bool spawn(std::vector<std::string> serverArgs);
+
     std::string m_root;
 #ifdef _WIN32
     void* m_process = nullptr;  // HANDLE; none for a Linux program started by Wine
