@@ -29,10 +29,10 @@ FUZZ_SECONDS=${FUZZ_SECONDS:-45} BUILD_DIR=build-fuzz bash scripts/fuzz.sh
 
 phase "ThreadSanitizer"
 # Only the programs whose threads meet: the bus and its timed posts, the component,
-# the proxy, the inactivity timer, the services and the host end to end.
+# the proxy, the inactivity timer, and the host with its services end to end.
 TSAN_TESTS=(bus_tests component_test
             component_module_test proxy_downloader_proxy_test messaging_shutdown_timer_test
-            messaging_message_handler_test services_road_test apps_host_road_test stress_component_test)
+            messaging_message_handler_test apps_host_road_test stress_component_test)
 cmake --preset tsan >/dev/null
 cmake --build build-tsan -j"${BUILD_JOBS:-2}" --target "${TSAN_TESTS[@]}" kestrup-host kestrup
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp"

@@ -21,47 +21,41 @@ ParsedCommandLine parse(const std::vector<std::string>& arguments) {
     return parseCommandLine(list);
 }
 
+// Every option of a parsed command line in one line, to compare with a table row.
+std::string summary(const kestrup_host::HostOptions& o) {
+    std::string keys;
+    for (const std::string& key : o.trustedKeys) keys += key + ";";
+    return std::to_string(static_cast<int>(o.command)) + " app=" + o.applicationId + " config=" + o.configFile +
+           " plugin=" + o.pluginPath + " timeout=" + std::to_string(o.timeoutSeconds) + (o.verbose ? " verbose" : "") +
+           (o.json ? " json" : "") + " feed=" + std::to_string(static_cast<int>(o.feedAction)) + ":" + o.feedFile +
+           " key=" + o.keyFile + " keys=" + keys + " hold=" + std::to_string(static_cast<int>(o.holdAction)) + ":" +
+           o.holdApplication + ":" + std::to_string(o.holdVersion) + (o.showHelp ? " help" : "") +
+           (o.showVersion ? " version" : "");
+}
+
 TEST(CommandLine, ReadsEachCommandWithItsOptions) {
-    ParsedCommandLine update = parse({"update", "--app", kApp, "--config", "host.ini", "--timeout", "90", "-v",
-                                      "--plugin", "/opt/p.so"});
-    ASSERT_TRUE(update.ok()) << update.error;
-    EXPECT_EQ(Command::Update, update.options.command);
-    EXPECT_EQ("7d3c9a4e-2f61-4b8a-9c05-5e1f2a3b4c6d", update.options.applicationId) << "kept in canonical form";
-    EXPECT_EQ("host.ini", update.options.configFile);
-    EXPECT_EQ(90u, update.options.timeoutSeconds);
-    EXPECT_TRUE(update.options.verbose);
-    EXPECT_EQ("/opt/p.so", update.options.pluginPath);
-
-    ParsedCommandLine status = parse({"-c", "host.ini", "status", "-a", kApp});
-    ASSERT_TRUE(status.ok()) << status.error;
-    EXPECT_EQ(Command::Status, status.options.command);
-    EXPECT_EQ(3600u, status.options.timeoutSeconds) << "the default time limit";
-    EXPECT_FALSE(status.options.verbose);
-    EXPECT_TRUE(status.options.pluginPath.empty());
-
-    ParsedCommandLine run = parse({"run", "--config=host.ini"});
-    ASSERT_TRUE(run.ok()) << run.error;
-    EXPECT_EQ(Command::Run, run.options.command);
-
-    ParsedCommandLine state = parse({"state", "--config", "host.ini"});
-    ASSERT_TRUE(state.ok()) << state.error;
-    EXPECT_EQ(Command::State, state.options.command);
-    EXPECT_TRUE(state.options.applicationId.empty()) << "--app is optional for state";
-
-    ParsedCommandLine verify = parse({"feed", "verify", "f.xml", "--keys", "a.pub, b.pub", "--keys", "K="});
-    ASSERT_TRUE(verify.ok()) << verify.error;
-    EXPECT_EQ(Command::Feed, verify.options.command);
-    EXPECT_EQ(kestrup_host::FeedAction::Verify, verify.options.feedAction);
-    EXPECT_EQ("f.xml", verify.options.feedFile);
-    EXPECT_EQ((std::vector<std::string>{"a.pub", "b.pub", "K="}), verify.options.trustedKeys);
-    ParsedCommandLine sign = parse({"feed", "sign", "f.xml", "--key", "k"});
-    ASSERT_TRUE(sign.ok()) << sign.error;
-    EXPECT_EQ(kestrup_host::FeedAction::Sign, sign.options.feedAction);
-    EXPECT_EQ("k", sign.options.keyFile);
-
-    EXPECT_TRUE(parse({"--help"}).options.showHelp);
-    EXPECT_TRUE(parse({"--version"}).options.showVersion);
-    EXPECT_TRUE(parse({"bogus", "--help"}).ok()) << "help wins over a bad command";
+    const std::string app = "7d3c9a4e-2f61-4b8a-9c05-5e1f2a3b4c6d";  // kept in canonical form
+    const std::string rest = " feed=2: key= keys= hold=0::0";  // what a command leaves at its default
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"update", "--app", kApp, "--config", "host.ini", "--timeout", "90", "-v", "--plugin", "/opt/p.so"},
+         "0 app=" + app + " config=host.ini plugin=/opt/p.so timeout=90 verbose" + rest},
+        {{"-c", "host.ini", "status", "-a", kApp, "--json"}, "1 app=" + app + " config=host.ini plugin= timeout=3600 json" + rest},
+        {{"run", "--config=host.ini"}, "2 app= config=host.ini plugin= timeout=3600" + rest},
+        {{"state", "--config", "host.ini"}, "3 app= config=host.ini plugin= timeout=3600" + rest},
+        {{"feed", "verify", "f.xml", "--keys", "a.pub, b.pub", "--keys", "K="},
+         "4 app= config= plugin= timeout=3600 feed=2:f.xml key= keys=a.pub;b.pub;K=; hold=0::0"},
+        {{"feed", "sign", "f.xml", "--key", "k"}, "4 app= config= plugin= timeout=3600 feed=1:f.xml key=k keys= hold=0::0"},
+        {{"hold", "add", kApp, "7", "--config", "h.ini"},
+         "5 app= config=h.ini plugin= timeout=3600 feed=2: key= keys= hold=1:" + app + ":7"},
+        {{"--help"}, "1 app= config= plugin= timeout=3600" + rest + " help"},
+        {{"bogus", "--help"}, "1 app= config= plugin= timeout=3600" + rest + " help"},  // help wins over a bad command
+        {{"--version"}, "1 app= config= plugin= timeout=3600" + rest + " version"},
+    };
+    for (const auto& [arguments, expected] : cases) {
+        const ParsedCommandLine parsed = parse(arguments);
+        EXPECT_TRUE(parsed.ok()) << arguments[0] << ": " << parsed.error;
+        EXPECT_EQ(expected, summary(parsed.options)) << arguments[0];
+    }
 }
 
 TEST(CommandLine, RefusesWhatItCannotRunWithAReason) {

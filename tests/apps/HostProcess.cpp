@@ -1,11 +1,15 @@
 #include "HostProcess.h"
 
 #include <chrono>
+#include <regex>
 
 #include <signal.h>
 
 #include <QCoreApplication>
+#include <QSettings>
 #include <gtest/gtest.h>
+
+#include "support/TestSupport.h"
 
 namespace apptest {
 namespace {
@@ -89,5 +93,47 @@ Finished runProgram(const std::string& program, const QStringList& arguments, co
     if (!child.started()) return Finished();
     return child.finish(timeoutMs);
 }
+
+std::string shown(const Finished& run) {
+    return "exit " + std::to_string(run.exitCode) + (run.ended ? "" : " (killed: still running)") +
+           (run.crashed ? " (crashed)" : "") + "\n--- stdout:\n" + run.out + "--- stderr:\n" + run.err;
+}
+
+Demo::Demo(const std::string& folder) : m_folder(folder) {
+    const Finished prepared = runProgram(
+        "/bin/sh", {QStringLiteral(KESTRUP_DEMO_FOLDER "/prepare.sh"), QString::fromStdString(folder)}, "/");
+    m_ready = prepared.ended && prepared.exitCode == 0;
+    EXPECT_TRUE(m_ready) << shown(prepared);
+}
+
+QStringList Demo::withConfig(QStringList arguments) const {
+    return arguments << QStringLiteral("--config") << QString::fromStdString(file("kestrup-host.ini"));
+}
+
+Finished Demo::host(QStringList arguments, int timeoutMs) const {
+    return runProgram(KESTRUP_HOST_PROGRAM, withConfig(arguments), m_folder, timeoutMs);
+}
+
+std::unique_ptr<ChildProcess> Demo::start(QStringList arguments) const {
+    auto child = std::make_unique<ChildProcess>(KESTRUP_HOST_PROGRAM, withConfig(arguments), m_folder);
+    EXPECT_TRUE(child->started());
+    return child;
+}
+
+void Demo::set(const std::string& key, const std::string& value) const {
+    QSettings settings(QString::fromStdString(file("kestrup-host.ini")), QSettings::IniFormat);
+    settings.setValue(QString::fromStdString(key), QString::fromStdString(value));
+    settings.sync();
+    EXPECT_EQ(QSettings::NoError, settings.status()) << key;
+}
+
+void Demo::editFeed(const std::string& pattern, const std::string& replacement) const {
+    const std::string feed = testsupport::readFile(file("feed.xml"));
+    const std::string changed = std::regex_replace(feed, std::regex(pattern), replacement);
+    EXPECT_NE(feed, changed) << pattern;
+    EXPECT_TRUE(testsupport::writeFile(file("feed.xml"), changed));
+}
+
+std::string Demo::log() const { return testsupport::readFile(file("data/kestrup-host.log")); }
 
 }  // namespace apptest

@@ -8,13 +8,9 @@
 #include <memory>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include <QCryptographicHash>
 #include <QDirIterator>
-#include <QFileInfo>
-#include <QSettings>
 #include <QUrl>
 #include <gtest/gtest.h>
 
@@ -27,32 +23,22 @@
 
 namespace {
 
-using apptest::ChildProcess;
+using apptest::Demo;
 using apptest::Finished;
-using apptest::runProgram;
+using apptest::has;
+using apptest::shown;
+using testsupport::readFile;
+using testsupport::writeFile;
+using servicetests::sha256Hex;
+namespace ks = kestrup_services;
+namespace fs = std::filesystem;
 
 const char* const kApp = "7d3c9a4e-2f61-4b8a-9c05-5e1f2a3b4c6d";
 const int kExitOk = 0;
 const int kExitNoUpdate = 2;
 const int kExitCheckFailed = 3;
-const int kExitDownloadFailed = 4;
 const int kExitUsage = 64;
 const int kExitSetupFailed = 70;
-
-using servicetests::readFile;
-using servicetests::sha256Hex;
-using servicetests::writeFile;
-namespace ks = kestrup_services;
-namespace fs = std::filesystem;
-
-std::string describe(const Finished& run) {
-    return "exit " + std::to_string(run.exitCode) + (run.ended ? "" : " (killed: still running)") +
-           (run.crashed ? " (crashed)" : "") + "\n--- stdout:\n" + run.out + "--- stderr:\n" + run.err;
-}
-
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
 
 // Files under the data folder's download folder of `demo`.
 int downloadedFiles(const std::string& demo) {
@@ -66,215 +52,138 @@ int downloadedFiles(const std::string& demo) {
 
 class HostRoadTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        demo = dir.file("demo");
-        const Finished prepared =
-            runProgram("/bin/sh", {QStringLiteral(KESTRUP_DEMO_FOLDER "/prepare.sh"), QString::fromStdString(demo)},
-                       dir.path());
-        ASSERT_TRUE(prepared.ended && prepared.exitCode == 0) << describe(prepared);
-        config = demo + "/kestrup-host.ini";
-    }
+    void SetUp() override { ASSERT_TRUE(demo.ready()); }
 
-    QStringList withConfig(QStringList arguments) const {
-        arguments << QStringLiteral("--config") << QString::fromStdString(config);
-        return arguments;
-    }
-
-    Finished host(const QStringList& arguments, int timeoutMs = 120000) {
-        return runProgram(KESTRUP_HOST_PROGRAM, withConfig(arguments), demo, timeoutMs);
-    }
-
-    std::unique_ptr<ChildProcess> startHost(const QStringList& arguments) {
-        auto child = std::make_unique<ChildProcess>(KESTRUP_HOST_PROGRAM, withConfig(arguments), demo);
-        EXPECT_TRUE(child->started());
-        return child;
-    }
-
-    void setSetting(const std::string& key, const std::string& value) {
-        QSettings settings(QString::fromStdString(config), QSettings::IniFormat);
-        settings.setValue(QString::fromStdString(key), QString::fromStdString(value));
-        settings.sync();
-        ASSERT_EQ(QSettings::NoError, settings.status());
-    }
-
-    void replaceInFeed(const std::string& pattern, const std::string& replacement) {
-        const std::string feed = readFile(demo + "/feed.xml");
-        const std::string changed = std::regex_replace(feed, std::regex(pattern), replacement);
-        ASSERT_NE(feed, changed) << pattern;
-        writeFile(demo + "/feed.xml", changed);
-    }
-
-    int registryVersion() {
+    int registryVersion() const {
         std::smatch match;
-        const std::string registry = readFile(demo + "/registry.xml");
+        const std::string registry = readFile(demo.file("registry.xml"));
         const std::regex entry(std::string("id=\"") + kApp + "\" version=\"([0-9]+)\"");
         return std::regex_search(registry, match, entry) ? std::stoi(match[1]) : -1;
     }
-
     // The installer runs on its own after the host has answered.
-    bool waitForRegistryVersion(int version) {
-        for (int i = 0; i < 200; ++i) {
-            if (registryVersion() == version) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
+    bool waitForRegistryVersion(int version) const {
+        return testsupport::waitFor([&] { return registryVersion() == version; });
     }
 
     testsupport::TempDir dir;
-    std::string demo;
-    std::string config;
+    const Demo demo{dir.file("demo")};
 };
 
 TEST_F(HostRoadTest, UpdateStartsTheInstallerAndTheNextStartSettlesTheNewVersion) {
     ASSERT_EQ(1, registryVersion());
-    const Finished update = host({"update", "--app", kApp});
-    ASSERT_TRUE(update.ended && update.exitCode == kExitOk) << describe(update);
-    EXPECT_TRUE(contains(update.out, "version 1 is installed")) << update.out;
-    EXPECT_TRUE(contains(update.out, "An update is available")) << update.out;
-    EXPECT_TRUE(contains(update.out, "downloaded and verified")) << update.out;
-    EXPECT_TRUE(contains(update.out, "The installer has been started")) << update.out;
-    ASSERT_TRUE(waitForRegistryVersion(2)) << readFile(demo + "/registry.xml");
-
-    EXPECT_EQ(1, downloadedFiles(demo)) << "the installer was downloaded into the configured data folder";
-
-    const Finished before = host({"state"});
-    ASSERT_EQ(kExitOk, before.exitCode) << describe(before);
-    EXPECT_TRUE(contains(before.out, "Installing (5)")) << before.out;
+    const Finished update = demo.host({"update", "--app", kApp});
+    ASSERT_TRUE(update.ended && update.exitCode == kExitOk) << shown(update);
+    for (const char* said : {"version 1 is installed", "An update is available", "downloaded and verified",
+                             "The installer has been started"})
+        EXPECT_TRUE(has(update.out, said)) << said << "\n" << update.out;
+    ASSERT_TRUE(waitForRegistryVersion(2)) << readFile(demo.file("registry.xml"));
+    EXPECT_EQ(1, downloadedFiles(demo.file(""))) << "the installer was downloaded into the configured data folder";
+    EXPECT_TRUE(has(demo.host({"state"}).out, "Installing (5)"));
 
     // The second start sees the new version, tells the backend, and is Idle again:
     // the check then finds nothing newer.
-    const Finished status = host({"status", "--app", kApp});
-    ASSERT_TRUE(status.ended && status.exitCode == kExitNoUpdate) << describe(status);
-    EXPECT_TRUE(contains(status.out, "version 2 is installed")) << status.out;
-    EXPECT_TRUE(contains(status.out, "is now at version 2. The backend has been told.")) << status.out;
-    EXPECT_TRUE(contains(status.out, "No update is available")) << status.out;
+    const Finished status = demo.host({"status", "--app", kApp});
+    ASSERT_TRUE(status.ended && status.exitCode == kExitNoUpdate) << shown(status);
+    for (const char* said : {"version 2 is installed", "is now at version 2. The backend has been told.",
+                             "No update is available"})
+        EXPECT_TRUE(has(status.out, said)) << said << "\n" << status.out;
+    const Finished state = demo.host({"state", "--app", kApp});
+    ASSERT_EQ(kExitOk, state.exitCode) << shown(state);
+    EXPECT_TRUE(has(state.out, "Workflow state: Idle (1)")) << state.out;
+    EXPECT_TRUE(has(state.out, std::string("Installed version of application ") + kApp + ": 2")) << state.out;
 
-    const Finished state = host({"state", "--app", kApp});
-    ASSERT_EQ(kExitOk, state.exitCode) << describe(state);
-    EXPECT_TRUE(contains(state.out, "Workflow state: Idle (1)")) << state.out;
-    EXPECT_TRUE(contains(state.out, std::string("Installed version of application ") + kApp + ": 2")) << state.out;
-
-    // A further update has nothing to do.
-    const Finished again = host({"update", "--app", kApp});
-    EXPECT_EQ(kExitNoUpdate, again.exitCode) << describe(again);
-    EXPECT_TRUE(contains(readFile(demo + "/data/kestrup-host.log"), "KESTRUP_HOST: Shut down; exit code 2"));
+    EXPECT_EQ(kExitNoUpdate, demo.host({"update", "--app", kApp}).exitCode) << "a further update has nothing to do";
+    EXPECT_TRUE(has(demo.log(), "KESTRUP_HOST: Shut down; exit code 2"));
 }
 
-TEST_F(HostRoadTest, ADigestMismatchFailsTheDownloadAndAnInterruptedRetryWaitEndsTheHost) {
-    setSetting("Kestrup/DownloadRetries", "0");
-    replaceInFeed("<digest>[0-9a-f]+</digest>", "<digest>" + std::string(64, '0') + "</digest>");
-
-    const Finished failed = host({"update", "--app", kApp});
-    ASSERT_TRUE(failed.ended && failed.exitCode == kExitDownloadFailed) << describe(failed);
-    EXPECT_TRUE(contains(failed.err, "did not match the SHA-256 digest")) << failed.err;
-    EXPECT_TRUE(contains(failed.err, "(code 773)")) << failed.err;
-    EXPECT_TRUE(contains(failed.out, "A download attempt failed")) << failed.out;
-    EXPECT_EQ(1, registryVersion());
-
-    EXPECT_TRUE(contains(host({"state"}).out, "Workflow state: Idle (1)"));
-
-    // With retries left, the component waits ten minutes before the next attempt; an
-    // interrupt ends the host at once and the workflow waits for the next start.
-    setSetting("Kestrup/DownloadRetries", "3");
-    setSetting("Kestrup/DownloadRetryInterval", "600");
-    std::unique_ptr<ChildProcess> update = startHost({"update", "--app", kApp});
+// With retries left, the component waits ten minutes before the next attempt; an
+// interrupt ends the host at once and the workflow waits for the next start.
+TEST_F(HostRoadTest, AnInterruptedRetryWaitEndsTheHostAndLeavesTheDownloadToTheNextStart) {
+    demo.editFeed("<digest>[0-9a-f]+</digest>", "<digest>" + std::string(64, '0') + "</digest>");
+    demo.set("Kestrup/DownloadRetries", "3");
+    demo.set("Kestrup/DownloadRetryInterval", "600");
+    std::unique_ptr<apptest::ChildProcess> update = demo.start({"update", "--app", kApp});
     ASSERT_TRUE(update->waitForText("A download attempt failed", 60000));
     update->sendSignal(SIGINT);
     const Finished finished = update->finish(60000);
-    ASSERT_TRUE(finished.ended && !finished.crashed) << describe(finished);
-    EXPECT_EQ(128 + SIGINT, finished.exitCode) << describe(finished);
-    EXPECT_TRUE(contains(finished.err, "interrupted by SIGINT")) << finished.err;
-
-    const Finished state = host({"state"});
-    EXPECT_TRUE(contains(state.out, "Workflow state: Downloading (3)")) << describe(state);
+    ASSERT_TRUE(finished.ended && !finished.crashed) << shown(finished);
+    EXPECT_EQ(128 + SIGINT, finished.exitCode) << shown(finished);
+    EXPECT_TRUE(has(finished.err, "interrupted by SIGINT")) << finished.err;
+    EXPECT_TRUE(has(demo.host({"state"}).out, "Workflow state: Downloading (3)"));
+    EXPECT_EQ(1, registryVersion());
 }
 
 TEST_F(HostRoadTest, BadInvocationsAndFailedChecksEndWithTheirExitCodes) {
-    const Finished unknown = host({"upgrade", "--app", kApp});
-    EXPECT_TRUE(unknown.ended && unknown.exitCode == kExitUsage) << describe(unknown);
-    EXPECT_TRUE(contains(unknown.err, "unknown command 'upgrade'")) << unknown.err;
-    EXPECT_TRUE(unknown.out.empty()) << unknown.out;
+    demo.set("Kestrup/DownloadRetryInterval", "ten minutes");
+    const Finished bad = demo.host({"update", "--app", kApp});
+    EXPECT_TRUE(bad.ended && bad.exitCode == kExitUsage) << shown(bad);
+    EXPECT_TRUE(has(bad.err, "Kestrup/DownloadRetryInterval must be a whole number")) << bad.err;
+    EXPECT_FALSE(fs::exists(demo.file("data"))) << "nothing was set up";
 
-    setSetting("Kestrup/DownloadRetryInterval", "ten minutes");
-    setSetting("Host/FeedUrl", "ftp://updates.example/feed.xml");
-    const Finished bad = host({"update", "--app", kApp});
-    EXPECT_TRUE(bad.ended && bad.exitCode == kExitUsage) << describe(bad);
-    EXPECT_TRUE(contains(bad.err, "Kestrup/DownloadRetryInterval must be a whole number")) << bad.err;
-    EXPECT_TRUE(contains(bad.err, "Host/FeedUrl must be")) << bad.err;
-
-    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(demo + "/data"))) << "nothing was set up";
-    setSetting("Kestrup/DownloadRetryInterval", "600");
-    setSetting("Host/FeedUrl", "feed.xml");
+    demo.set("Kestrup/DownloadRetryInterval", "600");
     const std::string other = "0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9";
-    const std::string notInRegistry = "application " + other + " is not in the registry " + demo + "/registry.xml";
     for (const char* command : {"status", "update", "state"}) {
-        const Finished run = host({command, "--app", QString::fromStdString(other)});
-        EXPECT_TRUE(run.ended && run.exitCode == kExitCheckFailed) << command << "\n" << describe(run);
-        if (std::string(command) != "state") {
-            EXPECT_TRUE(contains(run.err, notInRegistry)) << run.err;
-        }
+        const Finished run = demo.host({command, "--app", QString::fromStdString(other)});
+        EXPECT_TRUE(run.ended && run.exitCode == kExitCheckFailed) << command << "\n" << shown(run);
+        EXPECT_TRUE(std::string(command) == "state" ||
+                    has(run.err, "application " + other + " is not in the registry " + demo.file("registry.xml")))
+            << run.err;
     }
-
-    setSetting("Host/FeedUrl", "file://" + demo + "/no-such-feed.xml");
+    demo.set("Host/FeedUrl", "file://" + demo.file("no-such-feed.xml"));
     for (const char* command : {"status", "update"}) {
-        const Finished run = host({command, "--app", kApp});
-        ASSERT_TRUE(run.ended && run.exitCode == kExitCheckFailed) << command << "\n" << describe(run);
-        EXPECT_TRUE(contains(run.err, "could not provide an update manifest")) << run.err;
-        EXPECT_TRUE(contains(run.err, "no-such-feed.xml")) << "the message names the feed: " << run.err;
+        const Finished run = demo.host({command, "--app", kApp});
+        ASSERT_TRUE(run.ended && run.exitCode == kExitCheckFailed) << command << "\n" << shown(run);
+        EXPECT_TRUE(has(run.err, "could not provide an update manifest") && has(run.err, "no-such-feed.xml"))
+            << "the message names the feed: " << run.err;
     }
     EXPECT_EQ(1, registryVersion());
 }
 
 TEST_F(HostRoadTest, RunEndsWhenIdleLongEnoughOrCleanlyOnSigterm) {
-    setSetting("Kestrup/InactivityTimeout", "1");
-    const Finished idle = host({"run"}, 60000);
-    ASSERT_TRUE(idle.ended && !idle.crashed) << describe(idle);
-    EXPECT_EQ(kExitOk, idle.exitCode) << describe(idle);
-    EXPECT_TRUE(contains(idle.out, "Stopping: the inactivity time has passed.")) << idle.out;
+    demo.set("Kestrup/InactivityTimeout", "1");
+    const Finished idle = demo.host({"run"}, 60000);
+    ASSERT_TRUE(idle.ended && !idle.crashed && idle.exitCode == kExitOk) << shown(idle);
+    EXPECT_TRUE(has(idle.out, "Stopping: the inactivity time has passed.")) << idle.out;
 
-    setSetting("Kestrup/InactivityTimeout", "-1");
-    std::unique_ptr<ChildProcess> run = startHost({"run"});
+    demo.set("Kestrup/InactivityTimeout", "-1");
+    std::unique_ptr<apptest::ChildProcess> run = demo.start({"run"});
     ASSERT_TRUE(run->waitForText("Serving update requests", 30000));
     // One host at a time runs a component on a data folder.
-    const Finished second = host({"status", "--app", kApp});
-    EXPECT_TRUE(second.ended && second.exitCode == kExitSetupFailed) << describe(second);
-    EXPECT_TRUE(contains(second.err, "is using the data folder " + demo + "/data")) << second.err;
+    const Finished second = demo.host({"status", "--app", kApp});
+    EXPECT_TRUE(second.ended && second.exitCode == kExitSetupFailed) << shown(second);
+    EXPECT_TRUE(has(second.err, "is using the data folder " + demo.file("data"))) << second.err;
 
     run->sendSignal(SIGTERM);
     const Finished finished = run->finish(30000);
-    ASSERT_TRUE(finished.ended && !finished.crashed) << describe(finished);
-    EXPECT_EQ(kExitOk, finished.exitCode) << describe(finished);
-    EXPECT_TRUE(contains(finished.out, "Stopping: SIGTERM received.")) << finished.out;
-    EXPECT_TRUE(contains(readFile(demo + "/data/kestrup-host.log"), "KESTRUP_HOST: Shut down; exit code 0"));
+    ASSERT_TRUE(finished.ended && !finished.crashed && finished.exitCode == kExitOk) << shown(finished);
+    EXPECT_TRUE(has(finished.out, "Stopping: SIGTERM received.")) << finished.out;
+    EXPECT_TRUE(has(demo.log(), "KESTRUP_HOST: Shut down; exit code 0"));
 }
 
 TEST_F(HostRoadTest, UpdateFollowsADownloadThatAnEarlierRunLeftUnfinished) {
     // The installer, made larger, comes slowly from a local HTTP server.
-    const std::string installer = demo + "/install-demo-app-2.sh";
+    const std::string installer = demo.file("install-demo-app-2.sh");
     writeFile(installer, readFile(installer) + "# " + std::string(256 * 1024, 'x') + "\n");
-    const QByteArray digest =
-        QCryptographicHash::hash(QByteArray::fromStdString(readFile(installer)), QCryptographicHash::Sha256).toHex();
-    servicetests::LoopbackServer server(demo);
+    servicetests::LoopbackServer server(demo.file(""));
     ASSERT_TRUE(server.started()) << server.startError();
-    replaceInFeed("<digest>[0-9a-f]+</digest>", "<digest>" + digest.toStdString() + "</digest>");
-    replaceInFeed("url=\"file://[^\"]*\"",
+    demo.editFeed("<digest>[0-9a-f]+</digest>", "<digest>" + sha256Hex(readFile(installer)) + "</digest>");
+    demo.editFeed("url=\"file://[^\"]*\"",
                   "url=\"" + server.url("/slow/install-demo-app-2.sh?chunk=8192&amp;delay=100") + "\"");
-    setSetting("Host/NoProxy", "*");
+    demo.set("Host/NoProxy", "*");
 
-    std::unique_ptr<ChildProcess> first = startHost({"update", "--app", kApp});
+    std::unique_ptr<apptest::ChildProcess> first = demo.start({"update", "--app", kApp});
     ASSERT_TRUE(first->waitForText("Downloading the installer...", 60000));
     ASSERT_TRUE(first->waitForText("%", 60000)) << "a progress line while the file arrives";
     first->sendSignal(SIGINT);
     const Finished interrupted = first->finish(60000);
-    ASSERT_TRUE(interrupted.ended) << describe(interrupted);
-    ASSERT_EQ(128 + SIGINT, interrupted.exitCode) << describe(interrupted);
-    EXPECT_TRUE(contains(host({"state"}).out, "Workflow state: Downloading (3)"));
+    ASSERT_TRUE(interrupted.ended && interrupted.exitCode == 128 + SIGINT) << shown(interrupted);
+    EXPECT_TRUE(has(demo.host({"state"}).out, "Workflow state: Downloading (3)"));
 
-    const Finished second = host({"update", "--app", kApp});
-    ASSERT_TRUE(second.ended && second.exitCode == kExitOk) << describe(second);
-    EXPECT_TRUE(contains(second.out, "The download of an earlier run goes on.")) << second.out;
-    EXPECT_TRUE(contains(second.err, "100%")) << "the resumed download shows its progress: " << second.err;
-    EXPECT_TRUE(contains(second.out, "The installer has been started")) << second.out;
+    const Finished second = demo.host({"update", "--app", kApp});
+    ASSERT_TRUE(second.ended && second.exitCode == kExitOk) << shown(second);
+    EXPECT_TRUE(has(second.out, "The download of an earlier run goes on.")) << second.out;
+    EXPECT_TRUE(has(second.err, "100%")) << "the resumed download shows its progress: " << second.err;
+    EXPECT_TRUE(has(second.out, "The installer has been started")) << second.out;
     EXPECT_TRUE(waitForRegistryVersion(2));
 }
 
@@ -320,15 +229,9 @@ struct Row {
 class FeedTrustTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        template_ = dir.file("template");
-        const Finished prepared =
-            apptest::runProgram("/bin/sh",
-                                {QStringLiteral(KESTRUP_DEMO_FOLDER "/prepare.sh"), QString::fromStdString(template_)},
-                                dir.path());
-        ASSERT_TRUE(prepared.ended && prepared.exitCode == 0) << describe(prepared);
-        www = dir.file("www");
+        ASSERT_TRUE(demo.ready());
         fs::create_directory(www);
-        installer = readFile(template_ + "/install-demo-app-2.sh");
+        installer = readFile(demo.file("install-demo-app-2.sh"));
         ASSERT_TRUE(writeFile(www + "/app-2.run", installer));
         server = std::make_unique<servicetests::LoopbackServer>(www);
         ASSERT_TRUE(server->started()) << server->startError();
@@ -346,10 +249,14 @@ protected:
         return "<updateFeed serial=\"" + std::to_string(p.serial) + "\" issued=\"" + ks::formatFeedTime(p.issued) +
                "\" expires=\"" + ks::formatFeedTime(p.expires) + "\">\n<application id=\"" + kApp +
                "\"><release version=\"2\"><arguments>\"" + row + "/registry.xml\" " + kApp + "</arguments>" +
-               (p.pinned ? "<digest>" + sha256Hex(installer) + "</digest><size>" +
-                               std::to_string(installer.size()) + "</size>"
+               (p.pinned ? "<digest>" + sha256Hex(installer) + "</digest><size>" + std::to_string(installer.size()) +
+                               "</size>"
                          : std::string()) +
                "<mirror url=\"" + mirror + "\"/></release></application></updateFeed>\n";
+    }
+
+    static std::string fileUrl(const std::string& path) {
+        return QUrl::fromLocalFile(QString::fromStdString(path)).toString(QUrl::FullyEncoded).toStdString();
     }
 
     // Runs `update` on a fresh copy of the demo set up as `p` and checks the result
@@ -362,17 +269,11 @@ protected:
         row.setUp(p);
 
         const std::string folder = dir.file("row-" + std::to_string(++rows));
-        fs::copy(template_, folder, fs::copy_options::recursive);
+        fs::copy(demo.file(""), folder, fs::copy_options::recursive);
         const std::string feedName = "feed-" + std::to_string(rows) + ".xml";
         const std::string feedPath = (overHttp ? www : folder) + "/" + feedName;
-        const std::string feedUrl =
-            overHttp ? server->url(p.signaturePath + feedName)
-                     : QUrl::fromLocalFile(QString::fromStdString(feedPath)).toString(QUrl::FullyEncoded).toStdString();
-        const std::string mirror = overHttp ? server->url("/files/app-2.run")
-                                            : QUrl::fromLocalFile(QString::fromStdString(www + "/app-2.run"))
-                                                  .toString(QUrl::FullyEncoded)
-                                                  .toStdString();
-        std::string feed = feedText(p, folder, mirror);
+        const std::string feedUrl = overHttp ? server->url(p.signaturePath + feedName) : fileUrl(feedPath);
+        std::string feed = feedText(p, folder, overHttp ? server->url("/files/app-2.run") : fileUrl(www + "/app-2.run"));
         const std::string signature = p.sign ? p.sign(feed) : std::string();
         if (p.tamperFeed) p.tamperFeed(feed);
         ASSERT_TRUE(writeFile(feedPath, feed));
@@ -381,7 +282,6 @@ protected:
         } else if (p.sign) {
             ASSERT_TRUE(writeFile(feedPath + ".sig", signature));
         }
-
         std::string ini = readFile(folder + "/kestrup-host.ini") + "FeedUrl=" + feedUrl + "\nNoProxy=*\n";
         if (!p.trustedKeys.empty()) ini += "FeedPublicKeys=" + p.trustedKeys + "\n";
         ASSERT_TRUE(writeFile(folder + "/kestrup-host.ini", ini));
@@ -390,16 +290,14 @@ protected:
         const ks::FeedSerialRecord seen{kSeenSerial, sha256Hex("the feed accepted before")};
         std::string error;
         ASSERT_TRUE(store.save(feedUrl, seen, error)) << error;
-        if (p.corruptSerialRecord) {
-            ASSERT_TRUE(writeFile(store.recordPath(feedUrl), "serial five\n"));
-        }
+        if (p.corruptSerialRecord) { ASSERT_TRUE(writeFile(store.recordPath(feedUrl), "serial five\n")); }
 
         const Finished run = apptest::runProgram(
             KESTRUP_HOST_PROGRAM, {"update", "--app", kApp, "--config", QString::fromStdString(folder + "/kestrup-host.ini")},
             folder);
         const std::string log = readFile(folder + "/data/kestrup-host.log");
-        ASSERT_TRUE(run.ended) << describe(run);
-        EXPECT_EQ(row.exitCode, run.exitCode) << describe(run);
+        ASSERT_TRUE(run.ended) << shown(run);
+        EXPECT_EQ(row.exitCode, run.exitCode) << shown(run);
 
         ks::FeedSerialRecord stored;
         const ks::FeedSerialStore::Lookup lookup = store.load(feedUrl, stored, error);
@@ -417,24 +315,23 @@ protected:
             EXPECT_LT(log.find(row.reason), log.find("BACKEND_CLIENT: Update check")) << log;
             return;
         }
-        EXPECT_NE(std::string::npos, run.err.find(row.reason)) << run.err;
+        EXPECT_TRUE(has(run.err, row.reason)) << run.err;
         EXPECT_EQ(0, downloadedFiles(folder)) << "a refused feed led to a download";
         ASSERT_EQ(ks::FeedSerialStore::Lookup::Found, lookup) << error;
         EXPECT_EQ(seen.serial, stored.serial);
         EXPECT_EQ(seen.sha256, stored.sha256);
         if (row.exitCode == kExitCheckFailed) {
-            EXPECT_NE(std::string::npos, run.err.find("The backend could not provide an update manifest")) << run.err;
-            EXPECT_NE(std::string::npos, log.find(row.reason)) << log;
+            EXPECT_TRUE(has(run.err, "The backend could not provide an update manifest")) << run.err;
+            EXPECT_TRUE(has(log, row.reason)) << log;
         }
     }
-
 
     static KeyPair keyA;  // trusted
     static KeyPair keyB;  // trusted after a rotation
     static KeyPair keyC;  // never trusted
     testsupport::TempDir dir;
-    std::string template_;
-    std::string www;
+    const Demo demo{dir.file("template")};
+    const std::string www = dir.file("www");
     std::string installer;
     std::unique_ptr<servicetests::LoopbackServer> server;
     int rows = 0;

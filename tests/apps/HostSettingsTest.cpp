@@ -2,7 +2,6 @@
 // URLs made from paths, defaults, and a clear message for every bad value.
 #include <filesystem>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -16,10 +15,7 @@ namespace {
 
 using kestrup_host::HostSettings;
 using kestrup_host::loadHostSettings;
-
-void writeFile(const std::string& path, const std::string& text) {
-    std::ofstream(path) << text;
-}
+using testsupport::writeFile;
 
 bool mentions(const std::vector<std::string>& problems, const std::string& text) {
     for (const std::string& problem : problems) {

@@ -2,7 +2,6 @@
 #include "bus/MessageTriggerer.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -25,39 +24,33 @@ using MessagePtr = boost::shared_ptr<LocalMessage>;
 
 pt::ptime utcNow() { return pt::microsec_clock::universal_time(); }
 
-// Hands every post on to a real bus and records when each message object was posted.
-class RecordingDispatcher : public MessageDispatcher {
+// Records when each message object was posted, then hands it on to the bus that was
+// installed before it.
+class RecordingDispatcher : public testsupport::ForwardingBus {
 public:
-    explicit RecordingDispatcher(MessageDispatcher* target = MessageDispatcher::getInstance()) : m_target(target) {}
-    int post(MessagePtr message) override {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_posts[message.get()].push_back(utcNow());
-        }
-        m_condition.notify_all();
-        if (onPost) onPost(message);
-        return m_target->post(message);
+    RecordingDispatcher() {
+        setOnPost([this](const MessagePtr& message) {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_posts[message.get()].push_back(utcNow());
+            }
+            if (onPost) onPost(message);
+            return 0;
+        });
     }
-    int subscribe(IMessageSink* sink, const std::string& topic) override { return m_target->subscribe(sink, topic); }
-    void unsubscribe(IMessageSink* sink, const std::string& topic) override { m_target->unsubscribe(sink, topic); }
-
     std::vector<pt::ptime> postsOf(const MessagePtr& message) {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_posts[message.get()];
     }
     std::size_t countOf(const MessagePtr& message) { return postsOf(message).size(); }
     bool waitForCount(const MessagePtr& message, std::size_t count) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_condition.wait_for(lock, std::chrono::seconds(10),
-                                    [&] { return m_posts[message.get()].size() >= count; });
+        return testsupport::waitFor([&] { return countOf(message) >= count; });
     }
 
     std::function<void(const MessagePtr&)> onPost;  // runs inside post(); set before any task exists
 
 private:
-    MessageDispatcher* m_target;
     std::mutex m_mutex;
-    std::condition_variable m_condition;
     std::map<const LocalMessage*, std::vector<pt::ptime>> m_posts;  // guarded by m_mutex
 };
 

@@ -4,7 +4,6 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <optional>
 #include <regex>
@@ -22,14 +21,8 @@
 
 namespace {
 
-void writeFile(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using testsupport::readFile;
+using testsupport::writeFile;
 
 std::vector<std::string> readLines(const std::string& path) {
     std::ifstream in(path);

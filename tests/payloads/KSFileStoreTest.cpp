@@ -103,15 +103,4 @@ TEST(PayloadEquality, EveryFieldAndTheMirrorOrderCount) {
     EXPECT_FALSE(ServiceOfferingEntity(id, 4) == ServiceOfferingEntity(UUId::generate(), 4));
 }
 
-// Presence of an optional field is part of the value, and travels with a copy.
-TEST(PayloadEquality, AbsentOptionalFieldsDifferFromEmptyOnes) {
-    KSConfigurationItem item;
-    EXPECT_FALSE(item.hasVersionlabel() || item.hasDeliverables());
-    item.setVersionlabel("");
-    item.setDeliverables({});
-    const KSConfigurationItem copy = item;
-    EXPECT_TRUE(copy.hasVersionlabel() && copy.hasDeliverables());
-    EXPECT_TRUE(copy.getVersionlabel().empty() && copy.getDeliverables().empty());
-}
-
 }  // namespace

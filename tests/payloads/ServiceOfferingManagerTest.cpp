@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -28,9 +27,7 @@ using Entity = ServiceOfferingEntity;
 const char* const kAppA = "3f0c6a2e-1b7d-4c1e-9a55-0d2f7b8e4a01";
 const char* const kAppB = "b7e1f0a4-52c3-4d8e-8f19-6a7c2d9e0b55";
 
-void writeFile(const std::string& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-}
+using testsupport::writeFile;
 
 std::string registryWith(const std::vector<std::pair<std::string, std::string>>& entries) {
     std::string xml = "<?xml version=\"1.0\"?>\n<serviceOfferings>\n";
@@ -87,8 +84,7 @@ TEST_F(ServiceOfferingManagerTest, MalformedFilesAreReportedNotTrustedNorOverwri
         EXPECT_EQ(lookup(m_a), "registry file malformed") << content;
         EXPECT_TRUE(m_registry.getServiceOfferingEntities().empty()) << content;
         EXPECT_EQ(Registry::StoreMalformed, m_registry.setServiceOfferingEntity(Entity(m_a, 1)));
-        std::ifstream in(m_file, std::ios::binary);
-        EXPECT_EQ(content, std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+        EXPECT_EQ(content, testsupport::readFile(m_file));
     }
 }
 

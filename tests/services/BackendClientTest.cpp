@@ -12,8 +12,10 @@
 #include <pugixml.hpp>
 
 #include "BackendClient.h"
-#include "NginxServer.h"
 #include "ServiceFixture.h"
+#ifndef _WIN32
+#include "NginxServer.h"
+#endif
 #include "UpdateFeed.h"
 #include "host/KestrupUtility.h"
 #include "payloads/Manifest.h"
@@ -108,21 +110,6 @@ protected:
         return KestrupUtility::createCheckForUpdatesPayloadLP(entities);
     }
 
-    // The answer of `session` on the reply topic: `type` with a payload of class P.
-    template <class P>
-    boost::shared_ptr<P> expectAnswer(const UUId& session, const std::string& type) {
-        const auto message = replyOf(session);
-        if (!message) {
-            ADD_FAILURE() << "no answer";
-            return nullptr;
-        }
-        EXPECT_EQ(type, message->getMessageType());
-        EXPECT_EQ(replyTopic, message->getTargetTopic());
-        auto payload = boost::dynamic_pointer_cast<P>(message->getPayload());
-        EXPECT_TRUE(payload) << "payload of " << type;
-        return payload;
-    }
-
     BackendClientOptions options;
     std::unique_ptr<BackendClient> client;
 };
@@ -134,7 +121,7 @@ TEST_F(BackendClientTest, AnswersWithTheManifestOrAnErrorOnTheReplyTopicAndSessi
         startClient(feedUrl);
         const UUId session = UUId::generate();
         checkForUpdates(session, requestFor({{kAppA, 1}, {kAppB, 5}, {kAppC, 0}}));
-        auto manifest = expectAnswer<KSManifest>(session, "UpdateManifest");
+        auto manifest = answerOf<KSManifest>(session, "UpdateManifest");
         ASSERT_TRUE(manifest);
         const std::list<KSConfigurationItem> items = manifest->getConfigurationItems();
         ASSERT_EQ(1u, items.size());  // B is up to date, C is not in the feed
@@ -163,7 +150,7 @@ TEST_F(BackendClientTest, AnswersWithTheManifestOrAnErrorOnTheReplyTopicAndSessi
 
         const UUId upToDate = UUId::generate();
         checkForUpdates(upToDate, requestFor({{kAppA, 3}, {kAppB, 7}}));
-        manifest = expectAnswer<KSManifest>(upToDate, "UpdateManifest");
+        manifest = answerOf<KSManifest>(upToDate, "UpdateManifest");
         ASSERT_TRUE(manifest);
         EXPECT_TRUE(manifest->getConfigurationItems().empty());
     }
@@ -187,11 +174,12 @@ TEST_F(BackendClientTest, AnswersWithTheManifestOrAnErrorOnTheReplyTopicAndSessi
         checkForUpdates(session, c.code == BackendError::InvalidRequest
                                      ? boost::shared_ptr<ISerializable>(boost::make_shared<ServiceOfferingEntity>(UUId(kAppA), 1))
                                      : requestFor({{kAppA, 1}}));
-        const auto report = expectAnswer<StatusReportPayload>(session, "UpdateFeedError");
+        const auto report = answerOf<StatusReportPayload>(session, "UpdateFeedError");
         if (report) { EXPECT_EQ(static_cast<int32_t>(c.code), report->getCode()) << report->getMessage(); }
     }
 }
 
+#ifndef _WIN32  // nginx and openssl are Linux programs
 TEST_F(BackendClientTest, FeedsAsWebServersSendThem) {
     ASSERT_TRUE(std::filesystem::create_directory(www + "/feeds"));
     ASSERT_TRUE(writeFile(www + "/feeds/feed.xml", sampleFeed()));
@@ -226,13 +214,13 @@ TEST_F(BackendClientTest, FeedsAsWebServersSendThem) {
         const UUId session = UUId::generate();
         checkForUpdates(session, requestFor({{kAppA, 1}}));
         if (c.code != 0) {
-            const auto report = expectAnswer<StatusReportPayload>(session, "UpdateFeedError");
+            const auto report = answerOf<StatusReportPayload>(session, "UpdateFeedError");
             ASSERT_TRUE(report);
             EXPECT_EQ(c.code, report->getCode());
             EXPECT_NE(std::string::npos, report->getMessage().find(c.mentions)) << report->getMessage();
             continue;
         }
-        const auto manifest = expectAnswer<KSManifest>(session, "UpdateManifest");
+        const auto manifest = answerOf<KSManifest>(session, "UpdateManifest");
         ASSERT_TRUE(manifest);
         ASSERT_EQ(1u, manifest->getConfigurationItems().size());
         const KSFile file = manifest->getConfigurationItems().front().getDeliverables().front().getFiles().front();
@@ -245,8 +233,9 @@ TEST_F(BackendClientTest, FeedsAsWebServersSendThem) {
     startClient("file://" + www + "/feeds/local.xml");
     const UUId session = UUId::generate();
     checkForUpdates(session, requestFor({{kAppA, 1}}));
-    EXPECT_TRUE(expectAnswer<KSManifest>(session, "UpdateManifest"));
+    EXPECT_TRUE(answerOf<KSManifest>(session, "UpdateManifest"));
 }
+#endif
 
 TEST_F(BackendClientTest, InstalledVersionsArePostedToTheReportUrl) {
     options.reportUrl = server->url("/report");
@@ -277,7 +266,7 @@ TEST_F(BackendClientTest, ChecksBeyondTheQueueAreRefusedAndStopEndsAFetchWithout
     ASSERT_TRUE(testsupport::waitFor([&] { return !server->requests().empty(); }));
     checkForUpdates(waiting, requestFor({{kAppA, 1}}));
     checkForUpdates(refused, requestFor({{kAppA, 1}}));
-    const auto report = expectAnswer<StatusReportPayload>(refused, "UpdateFeedError");
+    const auto report = answerOf<StatusReportPayload>(refused, "UpdateFeedError");
     ASSERT_TRUE(report);
     EXPECT_EQ(static_cast<int32_t>(BackendError::Busy), report->getCode());
 

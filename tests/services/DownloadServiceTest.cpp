@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include "DownloadService.h"
-#include "NginxServer.h"
 #include "ServiceFixture.h"
 #include "payloads/RequestPayloads.h"
 #include "payloads/StatusPayloads.h"
@@ -74,14 +73,8 @@ protected:
 
     // Expects the answer `type` with `code` and returns its text.
     std::string expectAnswer(const UUId& session, const std::string& type, int32_t code, std::size_t skip) {
-        const auto message = replyOf(session, skip);
-        const auto report =
-            message ? boost::dynamic_pointer_cast<StatusReportPayload>(message->getPayload()) : nullptr;
-        if (!report) {
-            ADD_FAILURE() << "no " << type << " with a StatusReportPayload for " << session.getValue();
-            return std::string();
-        }
-        EXPECT_EQ(type, message->getMessageType()) << report->getMessage();
+        const auto report = answerOf<StatusReportPayload>(session, type, skip);
+        if (!report) return std::string();
         EXPECT_EQ(code, report->getCode()) << report->getMessage();
         if (code != 0) { EXPECT_EQ(downloadFailureName(code), report->getDetail()); }
         return report->getMessage();
@@ -269,53 +262,6 @@ TEST_F(DownloadServiceTest, LeftoversOfDownloadsNobodyContinuesAreRemoved) {
     startService();
     send("Resume", kept);
     expectFailure(kept, DownloadFailure::UnknownSession, 1);
-}
-
-TEST_F(DownloadServiceTest, NginxOverHttp2ResumesOnlyTheSameFileAndNeverLeavesHttps) {
-    const std::string nginxFolder = temp.file("nginx");
-    ASSERT_TRUE(std::filesystem::create_directory(nginxFolder));
-    NginxServer nginx(nginxFolder, www, "location /plain/ { return 302 @HTTP@/; }");
-    ASSERT_TRUE(nginx.started()) << nginx.startError();
-    options.caInfo = nginx.caFile();
-    startService();
-
-    const UUId refused = UUId::generate();
-    start(refused, nginx.httpsUrl("/plain/app.bin"), "");
-    EXPECT_NE(std::string::npos, expectFailure(refused, DownloadFailure::TransferFailed)
-                                     .find("the redirect from " + nginx.httpsUrl("/plain/app.bin") + " to " +
-                                           nginx.httpUrl("/") + " is refused"));
-
-    for (bool replaced : {false, true}) {
-        SCOPED_TRACE(replaced ? "replaced" : "unchanged");
-        options.maxBytesPerSecond = 2000000;
-        startService();
-        const std::string original = serve("app.bin", patternBytes(4000000, replaced ? 3 : 4));
-        const UUId session = UUId::generate();
-        RecordingSink progress({DownloadService::progressTopic(session)});
-        start(session, nginx.httpsUrl("/app.bin"), replaced ? "" : sha256Hex(original));
-        // Past the first 1 MiB hand-over buffer, so that bytes are on disk.
-        ASSERT_TRUE(waitForProgress(progress, [](const ProgressReportPayload& p) { return p.getCurrentBytes() > (3u << 20) / 2; }));
-        service.reset();  // as when the host is stopped: no answer, the partial file is kept
-        const std::string partial = readFile(partialOf("app.bin", session));
-        const std::size_t kept = partial.size();
-        ASSERT_GT(kept, 0u);
-        EXPECT_EQ(original.substr(0, kept), partial);
-        EXPECT_FALSE(replyOf(session, 0, std::chrono::milliseconds(0)));
-        const std::string expected = replaced ? serve("app.bin", patternBytes(4100000, 5)) : original;
-
-        options.maxBytesPerSecond = 0;
-        startService();
-        send("Resume", session);
-        EXPECT_EQ(expected, readFile(expectFinished(session)));
-        const std::vector<std::string> lines = nginx.requests();
-        ASSERT_FALSE(lines.empty());
-        EXPECT_TRUE(folderEntries(state).empty());  // the record goes with the finished download
-        // nginx writes the quotes of the ETag as \x22.
-        const std::string asked = std::string("GET /app.bin ") + (replaced ? "200" : "206") + " range=bytes=" +
-                                  std::to_string(kept) + "- if-range=\\x22";
-        EXPECT_EQ(asked, lines.back().substr(0, asked.size()));
-        EXPECT_NE(std::string::npos, lines.back().find("enc=- ae=identity HTTP/2.0")) << lines.back();
-    }
 }
 
 TEST_F(DownloadServiceTest, FilesStayInsideTheFolderAndPlantedLinksAreNeverFollowed) {

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #ifdef _WIN32
@@ -17,7 +16,6 @@
 #else
 #include <fcntl.h>
 #include <openssl/sha.h>
-#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -61,16 +59,13 @@ std::string pythonInterpreter() {
 
 #ifdef _WIN32
 
-// The server cannot hand its port over a pipe or be signalled here: it writes the
-// port to a file and ends when the stop file appears (or is terminated, when
-// Windows gave us a handle for it).
-LoopbackServer::LoopbackServer(const std::string& root) : m_root(root) {
-    const std::string script = std::string(KESTRUP_SERVICES_TEST_DIR) + "/loopback_server.py";
-    const std::string portFile = root + "/.server-port";
-    const std::vector<std::string> args = {pythonInterpreter(), script, "--root", serverPath(root),
-                                           "--log", serverPath(root + "/requests.log"),
-                                           "--port-file", serverPath(portFile),
-                                           "--stop-file", serverPath(root + "/.server-stop")};
+// The server cannot be signalled here: it ends when the stop file appears (or is
+// terminated, when Windows gave us a handle for it).
+bool LoopbackServer::spawn(std::vector<std::string> serverArgs) {
+    std::vector<std::string> args = {pythonInterpreter()};
+    for (std::size_t i = 0; i < serverArgs.size(); ++i) args.push_back(i % 2 ? serverArgs[i] : serverPath(serverArgs[i]));
+    args.push_back("--stop-file");
+    args.push_back(serverPath(m_root + "/.server-stop"));
     std::wstring commandLine;
     for (const std::string& arg : args) commandLine += (commandLine.empty() ? L"\"" : L" \"") + wide(arg) + L"\"";
     STARTUPINFOW startup{};
@@ -79,20 +74,12 @@ LoopbackServer::LoopbackServer(const std::string& root) : m_root(root) {
     if (!::CreateProcessW(wide(args[0]).c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                           &startup, &process)) {
         m_error = "cannot start " + args[0] + ": error " + std::to_string(::GetLastError());
-        return;
+        return false;
     }
     if (process.hThread) ::CloseHandle(process.hThread);
     m_process = process.hProcess;
     m_running = true;
-
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    std::vector<std::string> lines;
-    while ((lines = readLines(portFile)).empty() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    const std::string output = lines.empty() ? std::string() : lines.front();
-    if (output.compare(0, 5, "PORT ") == 0) m_port = std::atoi(output.c_str() + 5);
-    if (m_port <= 0) m_error = "the server did not report its port: '" + output + "'";
+    return true;
 }
 
 LoopbackServer::~LoopbackServer() {
@@ -109,36 +96,10 @@ LoopbackServer::~LoopbackServer() {
 
 #else
 
-LoopbackServer::LoopbackServer(const std::string& root) : m_root(root) {
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
-        m_error = "pipe failed";
-        return;
-    }
-    const std::string script = std::string(KESTRUP_SERVICES_TEST_DIR) + "/loopback_server.py";
-    const std::string log = root + "/requests.log";
-    const std::string python = pythonInterpreter();
-    m_pid = spawnChild({python, script, "--root", root, "--log", log}, pipeFds[1], m_error);
-    ::close(pipeFds[1]);
-    if (m_pid <= 0) {
-        ::close(pipeFds[0]);
-        return;
-    }
-
-    // The first line is "PORT <n>"; give the interpreter up to 20 s to get there.
-    std::string output;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (output.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-        struct pollfd descriptor = {pipeFds[0], POLLIN, 0};
-        if (::poll(&descriptor, 1, 200) <= 0) continue;
-        char buffer[128];
-        const ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
-        if (n <= 0) break;
-        output.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(pipeFds[0]);
-    if (output.compare(0, 5, "PORT ") == 0) m_port = std::atoi(output.c_str() + 5);
-    if (m_port <= 0) m_error = "the server did not report its port: '" + output + "'";
+bool LoopbackServer::spawn(std::vector<std::string> serverArgs) {
+    serverArgs.insert(serverArgs.begin(), pythonInterpreter());
+    m_pid = spawnChild(serverArgs, -1, m_error);
+    return m_pid > 0;
 }
 
 LoopbackServer::~LoopbackServer() { endChild(m_pid); }
@@ -184,6 +145,22 @@ bool runCommand(const std::vector<std::string>& args, std::string& error) {
 
 #endif  // _WIN32
 
+// The server writes its port into a file; give the interpreter up to 20 s to get there.
+LoopbackServer::LoopbackServer(const std::string& root) : m_root(root) {
+    const std::string portFile = root + "/.server-port";
+    if (!spawn({std::string(KESTRUP_SERVICES_TEST_DIR) + "/loopback_server.py", "--root", root, "--log",
+                root + "/requests.log", "--port-file", portFile})) {
+        return;
+    }
+    std::vector<std::string> lines;
+    for (int i = 0; i < 1000 && (lines = readLines(portFile)).empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const std::string output = lines.empty() ? std::string() : lines.front();
+    if (output.compare(0, 5, "PORT ") == 0) m_port = std::atoi(output.c_str() + 5);
+    if (m_port <= 0) m_error = "the server did not report its port: '" + output + "'";
+}
+
 std::string LoopbackServer::url(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(m_port) + path;
 }
@@ -198,19 +175,6 @@ std::vector<std::string> readLines(const std::string& path) {
     std::string line;
     while (std::getline(in, line)) lines.push_back(line);
     return lines;
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-bool writeFile(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-    return static_cast<bool>(out);
 }
 
 std::string patternBytes(std::size_t size, unsigned seed) {

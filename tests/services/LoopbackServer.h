@@ -6,6 +6,8 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "support/TestSupport.h"
+
 namespace servicetests {
 
 class LoopbackServer {
@@ -28,6 +30,9 @@ public:
     std::vector<std::string> reports() const;
 
 private:
+    // Starts the interpreter on `serverArgs`; false with m_error when it cannot.
+    bool spawn(std::vector<std::string> serverArgs);
+
     std::string m_root;
 #ifdef _WIN32
     void* m_process = nullptr;  // HANDLE; none for a Linux program started by Wine
@@ -51,10 +56,8 @@ bool runCommand(const std::vector<std::string>& args, std::string& error);
 
 // The lines of a text file; none when it cannot be read.
 std::vector<std::string> readLines(const std::string& path);
-// Reads a whole file; "" when it cannot be read.
-std::string readFile(const std::string& path);
-// Writes a file (mode 0644); false on failure.
-bool writeFile(const std::string& path, const std::string& content);
+using testsupport::readFile;
+using testsupport::writeFile;
 // `size` bytes of varied content (a fixed pseudo-random sequence for `seed`).
 std::string patternBytes(std::size_t size, unsigned seed = 1);
 // SHA-256 hex of `data` (OpenSSL one-shot; independent of the service's hasher).

@@ -1,7 +1,8 @@
 #pragma once
 // Runs nginx from the distribution on two ephemeral loopback ports for a test: https
-// (HTTP/2 and HTTP/1.1, with a certificate of a CA made here with openssl) and plain
-// http. Configuration, certificates, logs and temporary files stay in one folder.
+// (HTTP/2 and HTTP/1.1, with a certificate made here with openssl) and plain http.
+// Configuration, certificate, logs and temporary files stay in one folder. Not on
+// Windows: nginx and openssl are Linux programs that the test starts and signals.
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -22,7 +23,7 @@ public:
     const std::string& startError() const { return m_error; }
     std::string httpsUrl(const std::string& path) const;
     std::string httpUrl(const std::string& path) const;
-    // The CA that signed the server's certificate (for 127.0.0.1 and localhost).
+    // The server's certificate (for 127.0.0.1 and localhost), which signed itself.
     const std::string& caFile() const { return m_caFile; }
     // One line per request:
     // "GET /a.bin 206 range=bytes=5- if-range=\"..\" enc=- ae=identity HTTP/2.0".

@@ -46,6 +46,22 @@ protected:
         return found.size() > skip ? found[skip] : nullptr;
     }
 
+    // The payload of class P of the answer `type` of `session` after the `skip` it
+    // already had, which came on the reply topic; a failure and null otherwise.
+    template <class P>
+    boost::shared_ptr<P> answerOf(const UUId& session, const std::string& type, std::size_t skip = 0) const {
+        const auto message = replyOf(session, skip);
+        if (!message) {
+            ADD_FAILURE() << "no " << type << " for " << session.getValue();
+            return nullptr;
+        }
+        EXPECT_EQ(type, message->getMessageType());
+        EXPECT_EQ(replyTopic, message->getTargetTopic());
+        auto payload = boost::dynamic_pointer_cast<P>(message->getPayload());
+        EXPECT_TRUE(payload) << "payload of " << type;
+        return payload;
+    }
+
     testsupport::CapturingLogger logger;
     testsupport::TempDir temp;
     const std::string www = temp.file("www");

@@ -96,6 +96,12 @@ std::string readFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+bool writeFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    return static_cast<bool>(out);
+}
+
 TempDir::TempDir() {
     const char* base = std::getenv("KESTRUP_TEST_TMP");
     fs::path root = (base && *base) ? fs::path(base) : fs::temp_directory_path();
@@ -128,6 +134,23 @@ TempDir::~TempDir() {
     fs::remove_all(m_path, ec);
 }
 
+namespace {
+
+// A copy of `hook` taken under `mutex`: it then runs without the lock.
+template <class Hook>
+Hook copied(std::mutex& mutex, const Hook& hook) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return hook;
+}
+
+template <class Hook>
+void replaced(std::mutex& mutex, Hook& hook, Hook value) {
+    std::lock_guard<std::mutex> lock(mutex);
+    hook = std::move(value);
+}
+
+}  // namespace
+
 RecordingSink::RecordingSink(const std::vector<std::string>& topics) {
     for (const auto& topic : topics) subscribe(topic);
 }
@@ -141,14 +164,12 @@ void RecordingSink::subscribe(const std::string& topic) {
 }
 
 void RecordingSink::handleMessage(boost::shared_ptr<LocalMessage> message) {
-    std::function<void(const boost::shared_ptr<LocalMessage>&)> hook;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_messages.push_back(message);
-        hook = m_hook;
     }
     m_condition.notify_all();
-    if (hook) hook(message);
+    if (const auto hook = copied(m_mutex, m_hook)) hook(message);
 }
 
 bool RecordingSink::waitForCount(std::size_t count, std::chrono::milliseconds timeout) {
@@ -161,13 +182,9 @@ boost::shared_ptr<LocalMessage> RecordingSink::waitForType(const std::string& me
     std::unique_lock<std::mutex> lock(m_mutex);
     boost::shared_ptr<LocalMessage> found;
     m_condition.wait_for(lock, timeout, [&] {
-        for (const auto& m : m_messages) {
-            if (m->getMessageType() == messageType) {
-                found = m;
-                return true;
-            }
-        }
-        return false;
+        for (const auto& m : m_messages)
+            if (!found && m->getMessageType() == messageType) found = m;
+        return found != nullptr;
     });
     return found;
 }
@@ -178,9 +195,8 @@ std::vector<boost::shared_ptr<LocalMessage>> RecordingSink::messages() const {
 }
 
 std::vector<boost::shared_ptr<LocalMessage>> RecordingSink::messagesOfType(const std::string& messageType) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
     std::vector<boost::shared_ptr<LocalMessage>> result;
-    for (const auto& m : m_messages)
+    for (const auto& m : messages())
         if (m->getMessageType() == messageType) result.push_back(m);
     return result;
 }
@@ -196,8 +212,7 @@ void RecordingSink::clear() {
 }
 
 void RecordingSink::setOnMessage(std::function<void(const boost::shared_ptr<LocalMessage>&)> hook) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_hook = std::move(hook);
+    replaced(m_mutex, m_hook, std::move(hook));
 }
 
 CapturingLogger::CapturingLogger() { Logger::setDefaultInstance(this); }
@@ -228,16 +243,13 @@ std::vector<std::string> CapturingLogger::lines() const {
 bool CapturingLogger::contains(const std::string& text) const { return countContaining(text) > 0; }
 
 std::size_t CapturingLogger::countContaining(const std::string& text) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
     std::size_t n = 0;
-    for (const auto& line : m_lines)
-        if (line.find(text) != std::string::npos) ++n;
+    for (const auto& line : lines()) n += line.find(text) != std::string::npos;
     return n;
 }
 
 bool CapturingLogger::endsWithAny(const std::string& suffix) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (const auto& line : m_lines)
+    for (const auto& line : lines())
         if (line.size() >= suffix.size() && line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0)
             return true;
     return false;
@@ -253,49 +265,24 @@ ForwardingBus::ForwardingBus() : m_target(MessageDispatcher::getInstance()) { Me
 ForwardingBus::~ForwardingBus() { MessageDispatcher::setInstance(m_target); }
 
 int ForwardingBus::post(boost::shared_ptr<LocalMessage> message) {
-    PostHook hook;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        hook = m_onPost;
-    }
+    const PostHook hook = copied(m_mutex, m_onPost);
     const int refused = hook ? hook(message) : 0;
     return refused != 0 ? refused : m_target->post(message);
 }
 
 int ForwardingBus::subscribe(IMessageSink* sink, const std::string& topic) {
-    SinkHook hook;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        hook = m_onSubscribe;
-    }
-    if (hook) hook(sink, topic);
+    if (const SinkHook hook = copied(m_mutex, m_onSubscribe)) hook(sink, topic);
     return m_target->subscribe(sink, topic);
 }
 
 void ForwardingBus::unsubscribe(IMessageSink* sink, const std::string& topic) {
     m_target->unsubscribe(sink, topic);  // without our lock: it may wait for a delivery
-    SinkHook hook;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        hook = m_onUnsubscribe;
-    }
-    if (hook) hook(sink, topic);
+    if (const SinkHook hook = copied(m_mutex, m_onUnsubscribe)) hook(sink, topic);
 }
 
-void ForwardingBus::setOnPost(PostHook hook) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_onPost = std::move(hook);
-}
-
-void ForwardingBus::setOnSubscribe(SinkHook hook) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_onSubscribe = std::move(hook);
-}
-
-void ForwardingBus::setOnUnsubscribe(SinkHook hook) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_onUnsubscribe = std::move(hook);
-}
+void ForwardingBus::setOnPost(PostHook hook) { replaced(m_mutex, m_onPost, std::move(hook)); }
+void ForwardingBus::setOnSubscribe(SinkHook hook) { replaced(m_mutex, m_onSubscribe, std::move(hook)); }
+void ForwardingBus::setOnUnsubscribe(SinkHook hook) { replaced(m_mutex, m_onUnsubscribe, std::move(hook)); }
 
 MemoryConfiguration::MemoryConfiguration() : MemoryConfiguration(std::map<std::string, std::string>()) {}
 
@@ -315,9 +302,8 @@ int MemoryConfiguration::set(const std::string& key, const std::string& value, i
 int MemoryConfiguration::get(const std::string& key, std::string& value, int) {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_values.find(key);
-    if (it == m_values.end()) return 1;
-    value = it->second;
-    return 0;
+    if (it != m_values.end()) value = it->second;
+    return it == m_values.end() ? 1 : 0;
 }
 
 std::string header(const boost::shared_ptr<LocalMessage>& message) {

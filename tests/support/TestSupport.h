@@ -65,6 +65,8 @@ bool lockAway(const std::string& path);
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 // The whole file as bytes; "" when it cannot be read.
 std::string readFile(const std::string& path);
+// Writes `content` as the whole file; false on failure.
+bool writeFile(const std::string& path, const std::string& content);
 inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // Subscribes to the given topics of MessageDispatcher::getInstance() and records
